@@ -1,0 +1,105 @@
+#include "cli/inspect.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <ostream>
+#include <span>
+#include <string_view>
+
+#include "package/package.h"
+
+namespace tarv::cli {
+namespace {
+
+std::string Hex(std::span<const char> bytes) {
+    static constexpr char DIGITS[] = "0123456789abcdef";
+    std::string text;
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        text += DIGITS[b >> 4];
+        text += DIGITS[b & 0xF];
+    }
+    return text;
+}
+
+std::string Printable(std::span<const char> bytes) {
+    std::string text;
+    for (const char c : bytes) {
+        text += (c >= 0x20 && c < 0x7F) ? c : '.';
+    }
+    return text;
+}
+
+std::string Format(const char* format, auto... args) {
+    char line[256];
+    std::snprintf(line, sizeof line, format, args...);
+    return line;
+}
+
+nlohmann::json SectionJson(const PackageSection& s) {
+    return {{"present", s.Present()},
+            {"offset", s.Offset},
+            {"length", s.Length},
+            {"flashAddress", s.FlashAddress},
+            {"version", Hex(s.Version)}};
+}
+
+void PrintSection(std::ostream& out, const char* name, const PackageSection& s) {
+    const std::string length = s.Present() ? Format("0x%08x", s.Length) : "absent";
+    out << Format("%-8s 0x%08x  %-10s  0x%08x     %-4s (%s)\n", name, s.Offset, length.c_str(),
+                  s.FlashAddress, Printable(s.Version).c_str(), Hex(s.Version).c_str());
+}
+
+}  // namespace
+
+int RunInspect(const InspectOptions& options, std::ostream& out, std::ostream& err) {
+    CUpdatePackage package;
+    LoadOptions load;
+    load.packagePath = options.packagePath;
+    const LoadOutcome outcome = LoadPackage(package, load);
+
+    if (!outcome.ok()) {
+        if (options.json) {
+            out << nlohmann::json{{"ok", false}, {"error", outcome.status.message}}.dump() << '\n';
+        } else {
+            err << outcome.status.message << '\n';
+        }
+        return 1;
+    }
+
+    const PackageHeader header = package.Header();
+    const PackageVersionText& version = package.VersionText();
+    if (options.json) {
+        const nlohmann::json result = {
+            {"ok", true},
+            {"payloadLength", package.PayloadLength()},
+            {"mapScrambleLength", header.MapScrambleLength},
+            {"versionTextHex", Hex(version)},
+            {"program", SectionJson(header.Program)},
+            {"sound", SectionJson(header.Sound)},
+            {"map", SectionJson(header.Map)},
+            {"checks",
+             {{"program", header.ProgramCheck},
+              {"sound", header.SoundCheck},
+              {"map", header.MapCheck}}},
+        };
+        out << result.dump() << '\n';
+        return 0;
+    }
+
+    out << "Package             " << options.packagePath << '\n';
+    out << Format("Payload length      %u bytes (0x%x)\n", package.PayloadLength(),
+                  package.PayloadLength());
+    out << Format("MapScrambleLength   %u\n", header.MapScrambleLength);
+    out << "Section  Offset      Length      Flash address  Version\n";
+    PrintSection(out, "program", header.Program);
+    PrintSection(out, "sound", header.Sound);
+    PrintSection(out, "map", header.Map);
+    out << Format("Check bytes         program 0x%02x  sound 0x%02x  map 0x%02x\n",
+                  header.ProgramCheck, header.SoundCheck, header.MapCheck);
+    out << "Version text        " << Printable(std::span(version).first(14)) << " (" << Hex(version)
+        << ")\n";
+    return 0;
+}
+
+}  // namespace tarv::cli
