@@ -3,40 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
 
+#include "package/file_io.h"
 #include "package/map_section.h"
 #include "package/release_notes.h"
 
 namespace tarv {
 namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-// Opens a regular file for binary reading. Other processes may read and write it meanwhile;
-// nothing is locked. Directories and devices count as not openable.
-File OpenRegularFile(const std::string& path) {
-    File file{std::fopen(path.c_str(), "rb")};
-    if (!file) {
-        return nullptr;
-    }
-    struct stat info {};
-    if (fstat(fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return nullptr;
-    }
-    return file;
-}
-
-std::optional<std::uint64_t> OpenFileLength(std::FILE* file) {
-    struct stat info {};
-    if (fstat(fileno(file), &info) != 0 || info.st_size < 0) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint64_t>(info.st_size);
-}
 
 // The payload is read in chunks of this size and unmasked while the chunk is still in cache. A
 // multiple of the key block, so every chunk starts at key position 0, as the 1024-byte block walk
@@ -67,20 +40,29 @@ void UnmaskPayload(std::uint8_t* bytes, std::size_t n, std::size_t phase, const 
 
 }  // namespace
 
-LoadStatus CUpdatePackage::AllocateImage(std::uint32_t fileLength, AllocateFn allocate) {
-    const std::uint32_t capacity = fileLength + PKG_IMAGE_SLACK;
+bool CUpdatePackage::AllocateBuffer(AllocateFn allocate, std::uint32_t capacity, Buffer& buffer,
+                                    std::uint32_t& held) {
     auto* p = static_cast<std::uint8_t*>(allocate(capacity));
     if (p == nullptr) {
-        return LoadStatus::Failure(MSG_ALLOCATE_IMAGE_FAILED);
+        return false;
     }
-    m_pPackageImage.reset(p);
-    m_nImageCapacity = capacity;
-    return LoadStatus::Success();
+    buffer.reset(p);
+    held = capacity;
+    return true;
+}
+
+LoadStatus CUpdatePackage::AllocateImage(std::uint32_t fileLength, AllocateFn allocate) {
+    return AllocateBuffer(allocate, fileLength + PKG_IMAGE_SLACK, m_pPackageImage, m_nImageCapacity)
+               ? LoadStatus::Success()
+               : LoadStatus::Failure(MSG_ALLOCATE_IMAGE_FAILED);
 }
 
 LoadStatus CUpdatePackage::ReadPackageFile(const std::string& path) {
     m_nCursor = 0;
     m_nPayloadLength = 0;
+    if (!m_pPackageImage) {
+        return LoadStatus::Failure(MSG_READ_FILE_ERROR);  // nothing to read into
+    }
     File file = OpenRegularFile(path);
     if (!file) {
         return LoadStatus::Failure(MSG_NO_PACKAGE_FILE);
@@ -154,13 +136,9 @@ LoadStatus CUpdatePackage::CheckMapSection() const {
 
 LoadStatus CUpdatePackage::AllocateMapWorkBuffer(AllocateFn allocate) {
     const std::uint32_t capacity = Header().Map.Length + PKG_IMAGE_SLACK;
-    auto* p = static_cast<std::uint8_t*>(allocate(capacity));
-    if (p == nullptr) {
-        return LoadStatus::Failure(MSG_ALLOCATE_MAP_FAILED);
-    }
-    m_pMapWorkBuffer.reset(p);
-    m_nMapCapacity = capacity;
-    return LoadStatus::Success();
+    return AllocateBuffer(allocate, capacity, m_pMapWorkBuffer, m_nMapCapacity)
+               ? LoadStatus::Success()
+               : LoadStatus::Failure(MSG_ALLOCATE_MAP_FAILED);
 }
 
 void CUpdatePackage::PrepareMapSection(std::uint32_t seed) {

@@ -118,6 +118,9 @@ class CUpdatePackage {
     };
     using Buffer = std::unique_ptr<std::uint8_t[], FreeBuffer>;
 
+    static bool AllocateBuffer(AllocateFn allocate, std::uint32_t capacity, Buffer& buffer,
+                               std::uint32_t& held);
+
     Buffer m_pPackageImage;
     Buffer m_pMapWorkBuffer;
     std::uint32_t m_nImageCapacity = 0;

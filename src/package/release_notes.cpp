@@ -2,19 +2,16 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <memory>
 #include <string_view>
 #include <vector>
+
+#include "package/file_io.h"
 
 namespace tarv {
 namespace {
 
 constexpr std::string_view WELCOME_LEAD = "\r\n\r\n\r\n";
 constexpr char END_OF_TEXT = 0x1A;
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
 
 }  // namespace
 
@@ -44,7 +41,7 @@ std::string WelcomeTextFromNotes(std::span<const char> notes) {
 
 std::string ComposeWelcomeText(const std::string& path) {
     std::vector<char> notes;
-    if (std::unique_ptr<std::FILE, FileCloser> file{std::fopen(path.c_str(), "rb")}) {
+    if (const File file = OpenRegularFile(path)) {
         char chunk[16384];
         std::size_t n;
         // A read error ends the notes where it happened; the notes are only shown, never used.
