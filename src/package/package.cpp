@@ -1,6 +1,11 @@
 #include "package/package.h"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -20,12 +25,9 @@ static_assert(READ_CHUNK % PKG_KEY_BLOCK_SIZE == 0);
 using KeyMask = std::array<std::uint8_t, PKG_KEY_BLOCK_SIZE>;
 
 // Payload byte p is stored XORed with key[p mod 1024] >> 1: the top bit of every byte passes
-// unchanged. `phase` is the key position of bytes[0].
-void UnmaskPayload(std::uint8_t* bytes, std::size_t n, std::size_t phase, const KeyMask& mask) {
+// unchanged. `bytes` starts at a key position of 0.
+void UnmaskPayload(std::uint8_t* bytes, std::size_t n, const KeyMask& mask) {
     std::size_t i = 0;
-    for (; i < n && (phase + i) % PKG_KEY_BLOCK_SIZE != 0; ++i) {
-        bytes[i] ^= mask[(phase + i) % PKG_KEY_BLOCK_SIZE];
-    }
     // Whole blocks: a fixed-length loop over two distinct arrays, which the compiler vectorises.
     for (; i + PKG_KEY_BLOCK_SIZE <= n; i += PKG_KEY_BLOCK_SIZE) {
         std::uint8_t* block = bytes + i;
@@ -38,6 +40,20 @@ void UnmaskPayload(std::uint8_t* bytes, std::size_t n, std::size_t phase, const 
     }
 }
 
+// A package of many megabytes is read into fresh memory, and on Linux most of the load's time
+// goes into faulting in its 4 KiB pages. Huge pages, where the kernel grants them, cut that by a
+// factor of 512. Only a hint: nothing changes when it is refused.
+void AdviseHugePages([[maybe_unused]] void* p, [[maybe_unused]] std::size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t HUGE_PAGE = 2u << 20;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(p) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(p) + size) & ~(HUGE_PAGE - 1);
+    if (end > begin) {
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    }
+#endif
+}
+
 }  // namespace
 
 bool CUpdatePackage::AllocateBuffer(AllocateFn allocate, std::uint32_t capacity, Buffer& buffer,
@@ -48,6 +64,7 @@ bool CUpdatePackage::AllocateBuffer(AllocateFn allocate, std::uint32_t capacity,
     }
     buffer.reset(p);
     held = capacity;
+    AdviseHugePages(p, capacity);
     return true;
 }
 
@@ -90,7 +107,7 @@ LoadStatus CUpdatePackage::ReadPackageFile(const std::string& path) {
             const std::size_t want = std::min<std::size_t>(READ_CHUNK, room - m_nCursor);
             std::uint8_t* dest = m_pPackageImage.get() + m_nCursor;
             const std::size_t n = std::fread(dest, 1, want, file.get());
-            UnmaskPayload(dest, n, m_nCursor % PKG_KEY_BLOCK_SIZE, mask);
+            UnmaskPayload(dest, n, mask);  // every chunk but the last is whole
             m_nCursor += static_cast<std::uint32_t>(n);
             if (n < want) {
                 readError = std::ferror(file.get()) != 0;
