@@ -5,6 +5,7 @@
 // the ticks that seed the random tables.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace tarv {
@@ -28,6 +29,20 @@ class SystemClock final : public Clock {
 
     // The process-wide instance; never destroyed before other statics that may use it.
     static SystemClock& Instance();
+};
+
+// Time that passes only when someone sleeps: every sleep returns at once and moves the tick on.
+// For the simulator's instant mode, where a whole update with its seconds of waits takes
+// milliseconds. Safe to use from any thread.
+class VirtualClock final : public Clock {
+public:
+    explicit VirtualClock(std::uint32_t start = 0) : m_nTick(start) {}
+
+    std::uint32_t TickCount() override { return m_nTick.load(std::memory_order_acquire); }
+    void SleepFor(std::uint32_t ms) override { m_nTick.fetch_add(ms, std::memory_order_acq_rel); }
+
+private:
+    std::atomic<std::uint32_t> m_nTick;
 };
 
 }  // namespace tarv

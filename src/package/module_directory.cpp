@@ -31,4 +31,16 @@ std::string GetModuleDirectory() {
     return directory;
 }
 
+std::string GetModuleDisplayName() {
+    static const std::string name = [] {
+        const std::string path = ExecutablePath();
+        std::string file = path.substr(CutAtLastSeparator(path, '/').size());
+        if (const std::size_t dot = file.rfind('.'); dot != std::string::npos && dot > 0) {
+            file.resize(dot);
+        }
+        return file;
+    }();
+    return name;
+}
+
 }  // namespace tarv

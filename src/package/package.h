@@ -160,6 +160,9 @@ LoadOutcome LoadPackage(CUpdatePackage& package, const LoadOptions& options);
 // executable's path is unknown, so file names are then taken relative to the working directory.
 std::string GetModuleDirectory();
 
+// The running executable's file name without its extension: the caption of every message.
+std::string GetModuleDisplayName();
+
 // Everything up to and including the last `separator`; empty when there is none.
 std::string_view CutAtLastSeparator(std::string_view path, char separator);
 

@@ -400,6 +400,7 @@ TEST(ModuleDirectory, IsTheDirectoryOfThisExecutable) {
     EXPECT_TRUE(fs::exists(directory + "package_tests"));
     EXPECT_EQ(DefaultLoadOptions().packagePath, directory + "TarvUpdate.Bin");
     EXPECT_EQ(DefaultLoadOptions().releaseNotesPath, directory + "readme.txt");
+    EXPECT_EQ(GetModuleDisplayName(), "package_tests");
 }
 
 }  // namespace
