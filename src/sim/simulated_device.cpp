@@ -15,6 +15,7 @@ namespace {
 constexpr std::uint32_t REPORTS_PER_PAGE = FLASH_PAGE_SIZE / HID_PAYLOAD_SIZE;
 constexpr std::uint32_t READ_BACK_REPORTS = READ_BACK_SIZE / HID_PAYLOAD_SIZE;
 constexpr std::uint32_t GARBAGE_SEED = 0x5EED;
+constexpr std::uint64_t WIRE_CATCH_UP_MS = 2;
 
 std::string Hex(std::uint32_t value) {
     char text[16];
@@ -124,6 +125,7 @@ struct SimulatedDevice::State {
     NorFlash m_flash;
     std::uint32_t m_nReadBackBlock = 0;
     std::uint64_t m_nBusyUntil = 0;
+    std::uint64_t m_nWireFreeAt = 0;  // device time at which the wire takes the next report
     std::deque<PendingReply> m_replies;
 
     std::uint64_t m_nDataLeft = 0;  // data reports still to come
@@ -161,16 +163,27 @@ void SimulatedDevice::State::UpdatePresence() {
 
 int SimulatedDevice::State::Write(std::uint32_t epoch,
                                   std::span<const std::uint8_t, HID_REPORT_SIZE> report) {
+    std::uint64_t waitMs = 0;
     {
         const std::lock_guard guard(m_mutex);
         UpdatePresence();
         if (!Alive(epoch) || m_faults.refuseWrites) {
             return -1;
         }
+        // The wire takes one report per reportMs on a schedule of its own: a host that comes
+        // back from its last wait a little late catches up instead of adding its oversleep to
+        // every report, as a bus with fixed frames would have it. Time the host spent elsewhere
+        // is not banked beyond WIRE_CATCH_UP_MS.
+        if (m_config.reportMs > 0) {
+            const std::uint64_t earliest =
+                m_nNow > WIRE_CATCH_UP_MS ? m_nNow - WIRE_CATCH_UP_MS : 0;
+            m_nWireFreeAt = std::max(m_nWireFreeAt, earliest) + m_config.reportMs;
+            waitMs = m_nWireFreeAt > m_nNow ? m_nWireFreeAt - m_nNow : 0;
+        }
     }
     // The transfer takes its time; the device acts on the report once it has all of it.
-    if (m_config.reportMs > 0) {
-        m_clock.SleepFor(m_config.reportMs);
+    if (waitMs > 0) {
+        m_clock.SleepFor(static_cast<std::uint32_t>(waitMs));
     }
     const std::lock_guard guard(m_mutex);
     UpdatePresence();
