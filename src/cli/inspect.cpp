@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "package/package.h"
+#include "update/validation.h"
 
 namespace tarv::cli {
 namespace {
@@ -50,6 +51,45 @@ void PrintSection(std::ostream& out, const char* name, const PackageSection& s) 
                   s.FlashAddress, Printable(s.Version).c_str(), Hex(s.Version).c_str());
 }
 
+nlohmann::json ValidationJson(const ValidationResult& v) {
+    if (!v.ok()) {
+        return {{"ok", false}, {"error", v.message}};
+    }
+    nlohmann::json checkBytes = nlohmann::json::array();
+    for (const auto& b : v.checkBytes) {
+        checkBytes.push_back(b ? nlohmann::json(*b) : nlohmann::json(nullptr));
+    }
+    return {{"ok", true},
+            {"lengths", v.lengths},
+            {"checks", v.checks},
+            {"checkBytes", checkBytes},
+            {"timeLeftMs", v.timeLeftMs},
+            {"basePercent", v.progress.basePercent}};
+}
+
+std::string SectionWords(const std::array<std::uint32_t, 3>& values) {
+    static constexpr const char* NAMES[] = {"program", "sound", "map"};
+    std::string text;
+    for (std::size_t s = 0; s < 3; ++s) {
+        text += s == 0 ? "" : "  ";
+        text += values[s] == SECTION_ABSENT ? Format("%s absent", NAMES[s])
+                                            : Format("%s 0x%08x", NAMES[s], values[s]);
+    }
+    return text;
+}
+
+void PrintValidation(std::ostream& out, const ValidationResult& v) {
+    if (!v.ok()) {
+        out << "Run checks          refused: " << v.message << '\n';
+        return;
+    }
+    out << "Run checks          passed\n";
+    out << "Record lengths      " << SectionWords(v.lengths) << '\n';
+    out << "Record checks       " << SectionWords(v.checks) << '\n';
+    out << Format("Time estimate       %u ms, bar from %u%%\n", v.timeLeftMs,
+                  static_cast<unsigned>(v.progress.basePercent));
+}
+
 }  // namespace
 
 int RunInspect(const InspectOptions& options, std::ostream& out, std::ostream& err) {
@@ -69,6 +109,10 @@ int RunInspect(const InspectOptions& options, std::ostream& out, std::ostream& e
 
     const PackageHeader header = package.Header();
     const PackageVersionText& version = package.VersionText();
+    // The checks a run makes before it touches the device; no device is involved. A package
+    // that loads but fails them would fail on every device, so it counts as refused.
+    const ValidationResult validation = ValidatePackage(package);
+    const int status = validation.ok() ? 0 : 1;
     if (options.json) {
         const nlohmann::json result = {
             {"ok", true},
@@ -82,9 +126,10 @@ int RunInspect(const InspectOptions& options, std::ostream& out, std::ostream& e
              {{"program", header.ProgramCheck},
               {"sound", header.SoundCheck},
               {"map", header.MapCheck}}},
+            {"validation", ValidationJson(validation)},
         };
         out << result.dump() << '\n';
-        return 0;
+        return status;
     }
 
     out << "Package             " << options.packagePath << '\n';
@@ -99,7 +144,8 @@ int RunInspect(const InspectOptions& options, std::ostream& out, std::ostream& e
                   header.ProgramCheck, header.SoundCheck, header.MapCheck);
     out << "Version text        " << Printable(std::span(version).first(14)) << " (" << Hex(version)
         << ")\n";
-    return 0;
+    PrintValidation(out, validation);
+    return status;
 }
 
 }  // namespace tarv::cli

@@ -11,7 +11,8 @@ struct InspectOptions {
     bool json = false;
 };
 
-// Returns the process exit status: 0 for a package that loads, 1 for a refused one.
+// Returns the process exit status: 0 for a package that loads and passes the checks a run makes
+// before it touches the device, 1 for a package refused by either.
 int RunInspect(const InspectOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace tarv::cli

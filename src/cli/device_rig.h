@@ -1,0 +1,39 @@
+// Where the update command finds its device: the real one through hidapi, or the simulator.
+//
+// A rig owns the transport, the in-use marker, the clock the runs use and the one device link.
+// The simulated rig also plays the operator of continuous mode (unplugging a device after its
+// run and plugging in the next) and checks the devices at the end; the real one does neither.
+#pragma once
+
+#include <memory>
+
+#include "base/clock.h"
+#include "cli/console_output.h"
+#include "link/hid_link.h"
+
+namespace tarv::cli {
+
+class DeviceRig {
+  public:
+    virtual ~DeviceRig() = default;
+
+    virtual CHidLink& Link() = 0;
+    // The clock of the runs and of the wait between them.
+    virtual Clock& RunClock() = 0;
+
+    // Continuous mode: a run has ended.
+    virtual void OnRunEnded() {}
+    // Continuous mode: once before each poll for the next device.
+    virtual void OnPoll() {}
+    // True when nothing more will come: the program ends as if interrupted.
+    virtual bool AllDone() const { return false; }
+
+    // At the end, with the link closed: keeps what is to be kept and reports what went wrong on
+    // the rig's side. Returns false when it reported something.
+    virtual bool Finish(CConsoleOutput& /*output*/) { return true; }
+};
+
+// The real device through hidapi, the machine-wide in-use marker and the system clock.
+std::unique_ptr<DeviceRig> MakeHardwareRig();
+
+}  // namespace tarv::cli

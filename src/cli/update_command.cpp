@@ -1,0 +1,199 @@
+#include "cli/update_command.h"
+
+#include <cerrno>
+#include <memory>
+#include <poll.h>
+#include <unistd.h>
+
+#include "cli/console_output.h"
+#include "cli/console_page.h"
+#include "cli/device_rig.h"
+#include "cli/stop_signal.h"
+#include "package/package.h"
+#include "update/messages.h"
+#include "update/poll_state.h"
+#include "update/update_run.h"
+
+namespace tarv::cli {
+namespace {
+
+constexpr int EXIT_SUCCESS_STATUS = 0;
+constexpr int EXIT_FAILURE_STATUS = 1;
+constexpr int EXIT_USAGE_STATUS = 2;
+
+OutputStyle StyleFor(bool json) {
+    if (json) {
+        return OutputStyle::Json;
+    }
+    return isatty(STDOUT_FILENO) != 0 ? OutputStyle::Terminal : OutputStyle::Lines;
+}
+
+QuestionPolicy PolicyFor(std::optional<bool> answer) {
+    if (answer) {
+        return *answer ? QuestionPolicy::AnswerYes : QuestionPolicy::AnswerNo;
+    }
+    return isatty(STDIN_FILENO) != 0 ? QuestionPolicy::Ask : QuestionPolicy::Decline;
+}
+
+// The main thread's side of the runs: starts each, prints its percentages, stops it on a signal,
+// and in continuous mode polls for the next device in between, as the wizard's progress page
+// does with its timers.
+class CUpdateSession {
+  public:
+    CUpdateSession(const UpdateOptions& options, CUpdatePackage& package, DeviceRig& rig,
+                   CConsoleOutput& output)
+        : m_options(options),
+          m_package(package),
+          m_rig(rig),
+          m_output(output),
+          m_page(output, PolicyFor(options.answer)) {}
+
+    int Run();
+
+  private:
+    RunOutcome RunOnce();
+    // Polls until a device is to be updated (true), or a signal or the rig ends the wait.
+    bool WaitForNextDevice(bool lastRunSucceeded);
+
+    const UpdateOptions& m_options;
+    CUpdatePackage& m_package;
+    DeviceRig& m_rig;
+    CConsoleOutput& m_output;
+    CStopSignal m_stop;
+    CConsolePage m_page;
+    CDevicePollState m_pollState;  // one for the whole program, as every wait leaves it
+
+    int m_nRuns = 0;
+    int m_nUpdated = 0;
+    int m_nFailed = 0;
+    bool m_bInterrupted = false;
+};
+
+int CUpdateSession::Run() {
+    CHidLink& link = m_rig.Link();
+    RunOutcome last = RunOutcome::Failure;
+    bool haveDevice = link.OpenDevice() != 0;
+    if (!haveDevice) {
+        if (m_options.continuous) {
+            haveDevice = WaitForNextDevice(false);
+        } else {
+            m_output.Message(MSG_NO_DEVICE);
+        }
+    }
+    while (haveDevice) {
+        last = RunOnce();
+        if (m_bInterrupted || !m_options.continuous) {
+            break;
+        }
+        m_rig.OnRunEnded();
+        if (m_rig.AllDone()) {
+            break;
+        }
+        // A declined device is left alone like an updated one: asking it again would only get
+        // the same answer.
+        haveDevice = WaitForNextDevice(last != RunOutcome::Failure);
+    }
+    // A poll may have left the link open.
+    link.CloseDevice();
+    const bool rigOk = m_rig.Finish(m_output);
+
+    if (m_options.continuous) {
+        m_output.Summary(m_nUpdated, m_nFailed);
+        return m_nFailed == 0 && rigOk ? EXIT_SUCCESS_STATUS : EXIT_FAILURE_STATUS;
+    }
+    return last == RunOutcome::Success && rigOk ? EXIT_SUCCESS_STATUS : EXIT_FAILURE_STATUS;
+}
+
+RunOutcome CUpdateSession::RunOnce() {
+    ++m_nRuns;
+    m_page.BeginRun();
+    m_output.BeginRun();
+    CUpdateRun run(m_rig.Link(), m_package, m_page, m_rig.RunClock(), m_options.continuous);
+    {
+        const CBlockStopSignals blocked;
+        run.Start();
+    }
+    while (!m_page.RunEnded()) {
+        pollfd fds[2] = {{m_page.WakeFd(), POLLIN, 0}, {m_stop.Fd(), POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+            break;  // nothing left to wait with: let the run finish on its own
+        }
+        if (m_stop.Raised()) {
+            // The stop closes the link, so the run fails promptly and says nothing more; a
+            // question being asked is answered No.
+            run.RequestStop();
+            m_page.Cancel();
+            m_bInterrupted = true;
+            break;
+        }
+        m_page.Drain();
+        if (m_page.TakeProgress()) {
+            m_output.Percent(run.m_nPercent.load(std::memory_order_acquire));
+        }
+    }
+    run.Join();
+    if (m_page.TakeProgress()) {
+        m_output.Percent(run.m_nPercent.load(std::memory_order_acquire));
+    }
+    m_output.EndRun();
+
+    const RunOutcome outcome = run.Outcome();
+    m_output.Result(m_nRuns, outcome, m_page.LastMessage(), m_options.continuous);
+    ++(outcome == RunOutcome::Success ? m_nUpdated : m_nFailed);
+    return outcome;
+}
+
+bool CUpdateSession::WaitForNextDevice(bool lastRunSucceeded) {
+    m_output.Notice(NOTICE_NEXT_DEVICE);
+    CHidLink& link = m_rig.Link();
+    for (;;) {
+        if (!m_stop.SleepFor(m_rig.RunClock(), POLL_INTERVAL_MS)) {
+            m_bInterrupted = true;
+            return false;
+        }
+        m_rig.OnPoll();
+        const bool found = link.OpenDevice() != 0;
+        switch (m_pollState.OnPoll(found, lastRunSucceeded)) {
+            case PollAction::CloseDevice:
+                link.CloseDevice();
+                break;
+            case PollAction::KeepWaiting:
+                break;
+            case PollAction::StartRun:
+                return true;
+        }
+    }
+}
+
+}  // namespace
+
+int RunUpdateCommand(const UpdateOptions& options) {
+    CConsoleOutput output(StyleFor(options.json), GetModuleDisplayName());
+
+    LoadOptions load = DefaultLoadOptions();
+    if (!options.packagePath.empty()) {
+        load.packagePath = options.packagePath;
+    }
+    CUpdatePackage package;
+    const LoadOutcome loaded = LoadPackage(package, load);
+    if (!loaded.ok()) {
+        output.Message(loaded.status.message);
+        return EXIT_FAILURE_STATUS;
+    }
+
+    std::unique_ptr<DeviceRig> rig;
+    if (options.simulate) {
+        std::string error;
+        rig = MakeSimRig(options.sim, error);
+        if (!rig) {
+            output.Error(error);
+            return EXIT_USAGE_STATUS;
+        }
+    } else {
+        rig = MakeHardwareRig();
+    }
+    CUpdateSession session(options, package, *rig, output);
+    return session.Run();
+}
+
+}  // namespace tarv::cli

@@ -1,0 +1,178 @@
+// Continuous mode and the operator's side: a series of simulated devices, Ctrl-C and SIGTERM,
+// and the question and the progress line on a terminal.
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "update_flow.h"
+
+namespace tarv {
+namespace {
+
+using testing::CliProcess;
+using testing::CliResult;
+using testing::Events;
+using testing::JsonLines;
+using testing::PackageWriter;
+using testing::PatternBytes;
+using testing::TypicalPackage;
+using testing::UpdateFlow;
+
+const std::string NOTICE =
+    "If you need to continue, please connect the USB cable to the new machine !";
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+std::vector<std::string> Outcomes(const std::vector<nlohmann::json>& lines) {
+    std::vector<std::string> outcomes;
+    for (const auto& result : Events(lines, "result")) {
+        outcomes.push_back(result["outcome"]);
+    }
+    return outcomes;
+}
+
+TEST(Continuous, UpdatesOneDeviceAfterAnotherAndCountsTheFailures) {
+    const std::string S = "success";
+    const std::string F = "failure";
+    const struct {
+        const char* name;
+        std::vector<std::string> faults;
+        std::vector<std::string> outcomes;
+        int updated;
+        int failed;
+    } cases[] = {
+        {"three good devices", {}, {S, S, S}, 3, 0},
+        {"the second never comes back from its reset", {"2:stay-away"}, {S, F, S}, 2, 1},
+        // Report 20 is in the map write: query, reset, 5 for the address record, 2 for the erase.
+        {"the second unplugged in the middle", {"2:unplug-after=20"}, {S, F, S}, 2, 1},
+        // A failed device still attached is tried again by the poll, before the operator has
+        // taken it away.
+        {"the second stays attached and mute", {"2:never-answer"}, {S, F, F, S}, 2, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const UpdateFlow flow(TypicalPackage(), 3);
+        std::vector<std::string> extra = {"--sim-instant", "--continuous", "--sim-devices", "3",
+                                          "--json"};
+        for (const std::string& fault : c.faults) {
+            extra.insert(extra.end(), {"--sim-fault", fault});
+        }
+        const CliResult run = flow.Run(extra);
+        EXPECT_EQ(run.status, c.failed == 0 ? 0 : 1) << run.err;
+        const auto lines = JsonLines(run.out);
+        EXPECT_EQ(Outcomes(lines), c.outcomes) << run.out;
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(
+            lines.back(),
+            (nlohmann::json{{"event", "summary"}, {"updated", c.updated}, {"failed", c.failed}}));
+        EXPECT_EQ(Events(lines, "notice").size(), c.outcomes.size() - 1)
+            << "a wait after every run but the last";
+        for (const auto& notice : Events(lines, "notice")) {
+            EXPECT_EQ(notice["text"], NOTICE);
+        }
+        for (int device : {1, 3}) {
+            EXPECT_EQ(flow.Mismatch(device), "") << "device " << device;
+        }
+        if (c.failed == 0) {
+            EXPECT_EQ(flow.Mismatch(2), "");
+        }
+    }
+}
+
+TEST(Continuous, PlainOutputNumbersTheRunsAndEndsWithTheSummary) {
+    const UpdateFlow flow(TypicalPackage(), 2);
+    const CliResult run = flow.Run({"--sim-instant", "--continuous", "--sim-devices", "2"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    // The last percentage of a run may come after its status line; the run's line comes after
+    // both.
+    EXPECT_NE(run.out.find("Run 1: success\n" + NOTICE + "\n"), std::string::npos) << run.out;
+    EXPECT_TRUE(EndsWith(run.out, "Run 2: success\nDevices updated: 2, failed: 0\n")) << run.out;
+}
+
+TEST(Continuous, ASignalWhileWaitingEndsWithTheSummary) {
+    const struct {
+        const char* name;
+        int signal;
+        std::vector<std::string> faults;
+        const char* summary;
+    } cases[] = {
+        {"Ctrl-C after one update", SIGINT, {}, "Devices updated: 1, failed: 0\n"},
+        {"SIGTERM with no device ever there",
+         SIGTERM,
+         {"--sim-fault", "in-use"},
+         "Devices updated: 0, failed: 0\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const UpdateFlow flow(TypicalPackage());
+        std::vector<std::string> extra = {"--sim-instant", "--continuous"};
+        extra.insert(extra.end(), c.faults.begin(), c.faults.end());
+        CliProcess process(flow.Arguments(extra));
+        ASSERT_TRUE(process.WaitForOutput(NOTICE));
+        process.Signal(c.signal);
+        const CliResult run = process.Finish();
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        EXPECT_TRUE(EndsWith(run.out, c.summary)) << run.out;
+    }
+}
+
+TEST(Continuous, SigtermDuringARunStopsItClosesTheLinkAndCountsItFailed) {
+    // A megabyte of sound takes the simulated device over ten seconds to take, so the run is
+    // still writing when the signal comes after its first percentage.
+    PackageWriter writer = TypicalPackage();
+    writer.Sound(PatternBytes(1 << 20, 5), 0x40100000, "S202");
+    const UpdateFlow flow(writer);
+    CliProcess process(flow.Arguments({"--continuous"}));
+    ASSERT_TRUE(process.WaitForOutput("Progress: "));
+    process.Signal(SIGTERM);
+    const CliResult run = process.Finish();
+
+    EXPECT_EQ(run.status, 1);
+    // A link left open or a report out of order would be reported here.
+    EXPECT_EQ(run.err, "");
+    EXPECT_NE(run.out.find("Run 1: failure\nDevices updated: 0, failed: 1\n"), std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find(NOTICE), std::string::npos) << "no wait after a stopped run";
+}
+
+// --- On a terminal ------------------------------------------------------------------------------
+
+TEST(Terminal, AsksTheVersionQuestionAndRedrawsOneProgressLine) {
+    const struct {
+        const char* typed;
+        int status;
+        bool rewritten;
+    } cases[] = {
+        {"maybe\ny\n", 0, true},
+        {"n\n", 1, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.typed);
+        const UpdateFlow flow(TypicalPackage());
+        CliProcess process(flow.Arguments({"--sim-instant", "--sim-versions", "P101,S202,M303"}),
+                           /*onTerminal=*/true);
+        ASSERT_TRUE(process.WaitForOutput(
+            "tarv-updater-cli: It's the latest version, Do you continue to updata ? [y/n] "));
+        process.Type(c.typed);
+        const CliResult run = process.Finish();
+        EXPECT_EQ(run.status, c.status) << run.out;
+        if (c.rewritten) {
+            EXPECT_EQ(flow.Mismatch(), "");
+            // Each redraw goes back to the line's start and clears what is left of it.
+            EXPECT_NE(run.out.find("\r[#"), std::string::npos) << run.out;
+            EXPECT_NE(run.out.find("%  Updata success !\x1b[K"), std::string::npos) << run.out;
+            EXPECT_EQ(run.out.find("Status: "), std::string::npos) << "no plain lines";
+        } else {
+            EXPECT_EQ(flow.After(), flow.Before());
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tarv
