@@ -19,6 +19,7 @@
 #include <benchmark/benchmark.h>
 
 #include "package/package.h"
+#include "peak_memory.h"
 #include "support/package_writer.h"
 
 namespace fs = std::filesystem;
@@ -127,49 +128,16 @@ class RecordingReporter : public benchmark::ConsoleReporter {
     std::map<std::string, double> m_seconds;
 };
 
-// The high-water mark of resident memory of this process, in KiB.
-long HighWaterKiB() {
-    std::FILE* f = std::fopen("/proc/self/status", "r");
-    char line[256];
-    long kib = -1;
-    while (f != nullptr && std::fgets(line, sizeof line, f) != nullptr) {
-        if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) {
-            break;
-        }
-    }
-    if (f != nullptr) {
-        std::fclose(f);
-    }
-    return kib;
-}
-
-// Runs one load in a freshly started copy of this program, whose high-water mark starts from
-// nothing, and returns how far the load raised it.
-long LoadPeakKiB(const char* self) {
-    const std::string command = std::string(self) + " --peak-child " + g_path;
-    std::FILE* pipe = popen(command.c_str(), "r");
-    long before = -1;
-    long after = -1;
-    if (pipe == nullptr || std::fscanf(pipe, "%ld %ld", &before, &after) != 2) {
-        after = before - 1;
-    }
-    if (pipe != nullptr) {
-        pclose(pipe);
-    }
-    return after - before;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--peak-child") == 0) {
-        const long before = HighWaterKiB();
-        CUpdatePackage package;
-        LoadOptions options;
-        options.packagePath = argv[2];
-        const bool ok = LoadPackage(package, options).ok();
-        std::printf("%ld %ld\n", before, HighWaterKiB());
-        return ok ? 0 : 1;
+        return bench::RunPeakChild([&] {
+            CUpdatePackage package;
+            LoadOptions options;
+            options.packagePath = argv[2];
+            return LoadPackage(package, options).ok();
+        });
     }
 
     const fs::path dir = fs::temp_directory_path() / ("tarv-bench-" + std::to_string(getpid()));
@@ -216,7 +184,7 @@ int main(int argc, char** argv) {
         std::printf("load / plain read into huge pages = %.3f\n", load / plainHuge);
     }
 
-    const long peak = LoadPeakKiB(argv[0]);
+    const long peak = bench::ChildPeakKiB(argv[0], g_path);
     if (peak >= 0) {
         const long file = FILE_SIZE / 1024;
         const long map = MAP_SIZE / 1024;

@@ -17,6 +17,7 @@
 
 #include "base/clock.h"
 #include "link/hid_link.h"
+#include "peak_memory.h"
 #include "sim/simulator.h"
 #include "support/package_writer.h"
 #include "update/update_run.h"
@@ -49,21 +50,6 @@ double ProcessCpuSeconds() {
     getrusage(RUSAGE_SELF, &usage);
     return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
-}
-
-long HighWaterKiB() {
-    std::FILE* f = std::fopen("/proc/self/status", "r");
-    char line[256];
-    long kib = -1;
-    while (f != nullptr && std::fgets(line, sizeof line, f) != nullptr) {
-        if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) {
-            break;
-        }
-    }
-    if (f != nullptr) {
-        std::fclose(f);
-    }
-    return kib;
 }
 
 struct RunFigures {
@@ -106,29 +92,14 @@ RunFigures UpdateOnce(const std::string& path, Clock& clock, bool realistic) {
     return figures;
 }
 
-long PeakKiB(const char* self, const std::string& path) {
-    const std::string command = std::string(self) + " --peak-child " + path;
-    std::FILE* pipe = popen(command.c_str(), "r");
-    long before = -1;
-    long after = -1;
-    if (pipe == nullptr || std::fscanf(pipe, "%ld %ld", &before, &after) != 2) {
-        after = before - 1;
-    }
-    if (pipe != nullptr) {
-        pclose(pipe);
-    }
-    return after - before;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--peak-child") == 0) {
-        const long before = HighWaterKiB();
-        VirtualClock clock(1);
-        const bool ok = UpdateOnce(argv[2], clock, false).ok;
-        std::printf("%ld %ld\n", before, HighWaterKiB());
-        return ok ? 0 : 1;
+        return bench::RunPeakChild([&] {
+            VirtualClock clock(1);
+            return UpdateOnce(argv[2], clock, false).ok;
+        });
     }
     const bool realistic = !(argc == 2 && std::strcmp(argv[1], "--skip-realistic") == 0);
 
@@ -153,7 +124,7 @@ int main(int argc, char** argv) {
         fast.ok ? "success" : "FAILED", static_cast<unsigned long long>(fast.dataReports), fast.cpu,
         fast.cpu * 1e9 / static_cast<double>(fast.dataReports));
 
-    const long peak = PeakKiB(argv[0], path);
+    const long peak = bench::ChildPeakKiB(argv[0], path);
     const long map = (MAP + 256 + 8192) / 1024;
     const long flash = 8192;  // the simulated device's own flash lives in this process too
     std::printf(

@@ -3,6 +3,8 @@
 
 #include <string_view>
 
+#include "package/messages.h"
+
 namespace tarv {
 
 // Status line.
@@ -15,7 +17,8 @@ inline constexpr std::string_view STATUS_FAILURE =
 
 // Package checks.
 inline constexpr std::string_view MSG_FILE_BEYOND_FLASH = "File size beyand FLASH space";
-inline constexpr std::string_view MSG_FILE_TOO_SMALL = "File size must be more than 128 bytes!";
+// The same text the loader uses for a payload without a whole header.
+inline constexpr std::string_view MSG_FILE_TOO_SMALL = MSG_PAYLOAD_TOO_SMALL;
 inline constexpr std::string_view MSG_FILE_NOT_ALIGNED =
     "File format error, must be alignment 256 bytes !";
 inline constexpr std::string_view MSG_PROGRAM_PARAMETER = "Read program paramater faile !";

@@ -75,6 +75,35 @@ class RecordingPage final : public ProgressPage {
     std::mutex m_mutex;
 };
 
+// A fresh device, link and page for one case of a table.
+struct Rig {
+    Rig(Clock& clock, sim::DeviceConfig config, const Bytes& before)
+        : transport(clock),
+          device(transport.AddDevice(std::move(config))),
+          link(transport, marker, clock) {
+        device.PresetFlash(0, before);
+    }
+
+    RunOutcome Run(CUpdatePackage& package, Clock& clock, bool continuous = false) {
+        CUpdateRun run(link, package, page, clock, continuous);
+        page.run = &run;
+        run.Start();
+        run.Join();
+        page.run = nullptr;
+        lastMessage = run.LastMessage();
+        return run.Outcome();
+    }
+
+    Bytes Flash() { return device.ReadFlash(0, testing::FLASH_BYTES); }
+
+    sim::SimTransport transport;
+    sim::SimInUseMarker marker;
+    sim::SimulatedDevice& device;
+    CHidLink link;
+    RecordingPage page;
+    std::string lastMessage;
+};
+
 class Run : public ::testing::Test {
   protected:
     sim::SimulatedDevice& AddDevice(sim::DeviceConfig config = {}) {
@@ -85,12 +114,19 @@ class Run : public ::testing::Test {
         return device;
     }
 
-    void Load(const PackageWriter& writer) {
+    void Load(const PackageWriter& writer) { LoadInto(m_package, writer); }
+
+    void LoadInto(CUpdatePackage& package, const PackageWriter& writer) {
         writer.WriteTo(m_dir / "TarvUpdate.Bin");
         LoadOptions options;
         options.packagePath = m_dir / "TarvUpdate.Bin";
         options.clock = &m_clock;
-        ASSERT_TRUE(LoadPackage(m_package, options).ok());
+        ASSERT_TRUE(LoadPackage(package, options).ok());
+    }
+
+    static sim::DeviceConfig Named(sim::DeviceConfig config = {}) {
+        config.name = "tarv";
+        return config;
     }
 
     RunOutcome RunOnce(bool continuous = false) {
@@ -151,25 +187,13 @@ TEST_F(Run, WritesExactlyTheExpectedFlashForEachKindOfPackage) {
                                               .MapScrambleLength(0xFFFFFFFF)},
     };
     for (const auto& c : cases) {
-        sim::SimTransport transport(m_clock);
-        sim::DeviceConfig config;
-        config.name = "tarv";
-        sim::SimulatedDevice& device = transport.AddDevice(config);
-        device.PresetFlash(0, m_before);
-        CHidLink link(transport, m_marker, m_clock);
+        Rig rig(m_clock, Named(), m_before);
         CUpdatePackage package;
-        c.writer.WriteTo(m_dir / "TarvUpdate.Bin");
-        LoadOptions options;
-        options.packagePath = m_dir / "TarvUpdate.Bin";
-        options.clock = &m_clock;
-        ASSERT_TRUE(LoadPackage(package, options).ok()) << c.name;
-        RecordingPage page;
-        CUpdateRun run(link, package, page, m_clock, false);
-        page.run = &run;
-        run.Start();
-        run.Join();
-
-        EXPECT_EQ(run.Outcome(), RunOutcome::Success) << c.name << ": " << run.LastMessage();
+        LoadInto(package, c.writer);
+        EXPECT_EQ(rig.Run(package, m_clock), RunOutcome::Success)
+            << c.name << ": " << rig.lastMessage;
+        sim::SimulatedDevice& device = rig.device;
+        RecordingPage& page = rig.page;
         const Bytes after = device.ReadFlash(0, testing::FLASH_BYTES);
         EXPECT_EQ(testing::FirstDifference(after, testing::ExpectFlash(c.writer, m_before, after)),
                   "")
@@ -233,22 +257,17 @@ TEST_F(Run, AsksBeforeRewritingADeviceThatHasThePackagesVersions) {
     same.mapVersion = "M303";
 
     for (const MessageAnswer answer : {MessageAnswer::Yes, MessageAnswer::No}) {
-        sim::SimTransport transport(m_clock);
-        sim::SimulatedDevice& device = transport.AddDevice(same);
-        device.PresetFlash(0, m_before);
-        CHidLink link(transport, m_marker, m_clock);
-        RecordingPage page;
-        page.answer = answer;
-        CUpdateRun run(link, m_package, page, m_clock, false);
-        page.run = &run;
-        run.Start();
-        run.Join();
+        Rig rig(m_clock, same, m_before);
+        rig.page.answer = answer;
+        const RunOutcome outcome = rig.Run(m_package, m_clock);
+        sim::SimulatedDevice& device = rig.device;
+        RecordingPage& page = rig.page;
 
         ASSERT_EQ(page.questions, (std::vector<std::string>{std::string(MSG_LATEST_VERSION)}));
         if (answer == MessageAnswer::Yes) {
-            EXPECT_EQ(run.Outcome(), RunOutcome::Success);
+            EXPECT_EQ(outcome, RunOutcome::Success);
         } else {
-            EXPECT_EQ(run.Outcome(), RunOutcome::Declined);
+            EXPECT_EQ(outcome, RunOutcome::Declined);
             EXPECT_EQ(device.Commands(), (std::vector<CommandPacket>{{CMD_QUERY_INFO, 0x80, 1}}));
             EXPECT_EQ(device.ReadFlash(0, testing::FLASH_BYTES), m_before);
             EXPECT_TRUE(page.statuses.empty());
@@ -390,33 +409,22 @@ TEST_F(Run, EachFaultEndsTheRunWithItsMessageAndTheLinkClosed) {
          false},
     };
     for (const auto& c : cases) {
-        sim::SimTransport transport(m_clock);
-        sim::DeviceConfig config;
-        config.name = "tarv";
+        sim::DeviceConfig config = Named();
         config.resetAwayMs = c.awayMs;
-        sim::SimulatedDevice& device = transport.AddDevice(config);
-        device.SetFaults(c.faults);
-        CHidLink link(transport, m_marker, m_clock);
+        Rig rig(m_clock, config, m_before);
+        rig.device.SetFaults(c.faults);
         CUpdatePackage package;
-        c.writer.WriteTo(m_dir / "TarvUpdate.Bin");
-        LoadOptions options;
-        options.packagePath = m_dir / "TarvUpdate.Bin";
-        options.clock = &m_clock;
-        ASSERT_TRUE(LoadPackage(package, options).ok()) << c.name;
-        RecordingPage page;
-        CUpdateRun run(link, package, page, m_clock, false);
-        page.run = &run;
-        run.Start();
-        run.Join();
-
-        EXPECT_EQ(run.Outcome(), c.succeeds ? RunOutcome::Success : RunOutcome::Failure) << c.name;
+        LoadInto(package, c.writer);
+        EXPECT_EQ(rig.Run(package, m_clock), c.succeeds ? RunOutcome::Success : RunOutcome::Failure)
+            << c.name;
+        const RecordingPage& page = rig.page;
         EXPECT_EQ(page.messages, std::vector<std::string>(c.messages.begin(), c.messages.end()))
             << c.name;
         EXPECT_EQ(page.statuses.back(), c.succeeds ? STATUS_SUCCESS : STATUS_FAILURE) << c.name;
         EXPECT_EQ(page.sounds, c.succeeds ? 1 : 0) << c.name;
         EXPECT_EQ(page.timers, 1) << c.name;
-        EXPECT_EQ(device.LiveConnections(), 0u) << c.name << ": the link ends closed";
-        EXPECT_FALSE(link.Connected()) << c.name;
+        EXPECT_EQ(rig.device.LiveConnections(), 0u) << c.name << ": the link ends closed";
+        EXPECT_FALSE(rig.link.Connected()) << c.name;
     }
 }
 
