@@ -3,8 +3,8 @@
 #include <iostream>
 
 #include "cli/inspect.h"
-#include "cli/sim_rig.h"
 #include "cli/update_command.h"
+#include "rig/sim_rig.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
     CLI::Option* continuous = updateCommand->add_flag(
         "--continuous", update.continuous, "Update one device after another until Ctrl-C");
 
-    tarv::cli::SimOptions& sim = update.sim;
+    tarv::SimOptions& sim = update.sim;
     CLI::Option* simulate =
         updateCommand->add_flag("--simulate", update.simulate, "Update a simulated device");
     updateCommand->add_flag("--sim-instant", sim.instant, "Simulate on a virtual clock, at once")
@@ -49,14 +49,14 @@ int main(int argc, char** argv) {
     updateCommand->add_option("--sim-flash-out", sim.flashOut, "The simulated flash after")
         ->needs(simulate);
     updateCommand->add_option("--sim-versions", sim.versions, "Versions the device reports: P,S,C")
-        ->check(Checked(&tarv::cli::CheckSimVersions, "P,S,C"))
+        ->check(Checked(&tarv::CheckSimVersions, "P,S,C"))
         ->needs(simulate);
     updateCommand
         ->add_option("--sim-fault", sim.faults,
                      "[K:]unplug-after=N|never-answer|late=MS|short=N|garbage|refuse-writes|"
                      "stay-away|in-use|away=MS")
         ->allow_extra_args(false)  // one fault per --sim-fault, so PACKAGE may follow
-        ->check(Checked(&tarv::cli::CheckSimFault, "FAULT"))
+        ->check(Checked(&tarv::CheckSimFault, "FAULT"))
         ->needs(simulate);
     updateCommand
         ->add_option("--sim-devices", sim.devices,

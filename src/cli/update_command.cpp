@@ -7,9 +7,9 @@
 
 #include "cli/console_output.h"
 #include "cli/console_page.h"
-#include "cli/device_rig.h"
 #include "cli/stop_signal.h"
 #include "package/package.h"
+#include "rig/device_rig.h"
 #include "update/messages.h"
 #include "update/poll_state.h"
 #include "update/update_run.h"
@@ -95,7 +95,11 @@ int CUpdateSession::Run() {
     }
     // A poll may have left the link open.
     link.CloseDevice();
-    const bool rigOk = m_rig.Finish(m_output);
+    bool rigOk = true;
+    for (const std::string& problem : m_rig.Finish()) {
+        m_output.Error(problem);
+        rigOk = false;
+    }
 
     if (m_options.continuous) {
         m_output.Summary(m_nUpdated, m_nFailed);

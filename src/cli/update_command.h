@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "cli/sim_rig.h"
+#include "rig/sim_rig.h"
 
 namespace tarv::cli {
 

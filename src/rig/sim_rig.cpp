@@ -1,4 +1,4 @@
-#include "cli/sim_rig.h"
+#include "rig/sim_rig.h"
 
 #include <charconv>
 #include <cstdint>
@@ -7,7 +7,7 @@
 
 #include "sim/simulator.h"
 
-namespace tarv::cli {
+namespace tarv {
 namespace {
 
 // A real device's pace, and how long the simulated operator takes to unplug a device after its
@@ -146,7 +146,8 @@ class CSimRig final : public DeviceRig {
     void OnRunEnded() override;
     void OnPoll() override;
     bool AllDone() const override { return m_bAllDone; }
-    bool Finish(CConsoleOutput& output) override;
+    void Attach() override;
+    std::vector<std::string> Finish() override;
 
   private:
     VirtualClock m_virtualClock;
@@ -254,7 +255,16 @@ std::string CSimRig::Setup(const SimOptions& options) {
         m_devices.push_back(&device);
         m_flashOut.push_back(fileFor(options.flashOut, k));
     }
+    if (options.startUnplugged) {
+        m_devices.front()->Unplug();
+    }
     return {};
+}
+
+void CSimRig::Attach() {
+    if (!m_devices[m_nCurrent]->IsPresent()) {
+        m_devices[m_nCurrent]->PlugIn();
+    }
 }
 
 void CSimRig::OnRunEnded() {
@@ -285,29 +295,25 @@ void CSimRig::OnPoll() {
     }
 }
 
-bool CSimRig::Finish(CConsoleOutput& output) {
-    bool ok = true;
+std::vector<std::string> CSimRig::Finish() {
+    std::vector<std::string> problems;
     for (std::size_t k = 0; k < m_devices.size(); ++k) {
         const sim::SimulatedDevice& device = *m_devices[k];
         const std::string name = "simulated device " + std::to_string(k + 1) + ": ";
         for (const std::string& violation : device.Violations()) {
-            output.Error(name + violation);
-            ok = false;
+            problems.push_back(name + violation);
         }
         if (device.LiveConnections() != 0) {
-            output.Error(name + "the link was left open");
-            ok = false;
+            problems.push_back(name + "the link was left open");
         }
         if (!m_flashOut[k].empty() && !device.SaveFlash(m_flashOut[k])) {
-            output.Error(name + "cannot write the flash image " + m_flashOut[k]);
-            ok = false;
+            problems.push_back(name + "cannot write the flash image " + m_flashOut[k]);
         }
     }
     if (m_marker.LiveHolds() != 0) {
-        output.Error("the in-use marker was left held");
-        ok = false;
+        problems.push_back("the in-use marker was left held");
     }
-    return ok;
+    return problems;
 }
 
 }  // namespace
@@ -333,4 +339,4 @@ std::unique_ptr<DeviceRig> MakeSimRig(const SimOptions& options, std::string& er
     return rig;
 }
 
-}  // namespace tarv::cli
+}  // namespace tarv

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/device_rig.h"
+#include "rig/device_rig.h"
 
-namespace tarv::cli {
+namespace tarv {
 
 struct SimOptions {
     // A virtual clock and devices that take no time, instead of the system clock and a device's
@@ -23,6 +23,8 @@ struct SimOptions {
     // Continuous mode: this many devices, plugged in one after another by a simulated operator;
     // the program ends after the last one's run. 0: one device, left alone.
     int devices = 0;
+    // The first device starts unplugged, until Attach: the demo's "plug it in now".
+    bool startUnplugged = false;
 };
 
 // What is wrong with one --sim-fault text, empty when it is good. The faults:
@@ -37,4 +39,4 @@ std::string CheckSimVersions(std::string_view text);
 // the devices, a flash image that cannot be read).
 std::unique_ptr<DeviceRig> MakeSimRig(const SimOptions& options, std::string& error);
 
-}  // namespace tarv::cli
+}  // namespace tarv

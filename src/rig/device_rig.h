@@ -6,12 +6,13 @@
 #pragma once
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "base/clock.h"
-#include "cli/console_output.h"
 #include "link/hid_link.h"
 
-namespace tarv::cli {
+namespace tarv {
 
 class DeviceRig {
   public:
@@ -28,12 +29,15 @@ class DeviceRig {
     // True when nothing more will come: the program ends as if interrupted.
     virtual bool AllDone() const { return false; }
 
-    // At the end, with the link closed: keeps what is to be kept and reports what went wrong on
-    // the rig's side. Returns false when it reported something.
-    virtual bool Finish(CConsoleOutput& /*output*/) { return true; }
+    // Demo: plugs in the first device, which the rig was told to keep unplugged at the start.
+    virtual void Attach() {}
+
+    // At the end, with the link closed: keeps what is to be kept and returns what went wrong on
+    // the rig's side, empty when nothing did.
+    virtual std::vector<std::string> Finish() { return {}; }
 };
 
 // The real device through hidapi, the machine-wide in-use marker and the system clock.
 std::unique_ptr<DeviceRig> MakeHardwareRig();
 
-}  // namespace tarv::cli
+}  // namespace tarv

@@ -1,8 +1,8 @@
-#include "cli/device_rig.h"
 #include "link/hidapi/hidapi_transport.h"
 #include "link/in_use_marker.h"
+#include "rig/device_rig.h"
 
-namespace tarv::cli {
+namespace tarv {
 namespace {
 
 class CHardwareRig final : public DeviceRig {
@@ -22,4 +22,4 @@ std::unique_ptr<DeviceRig> MakeHardwareRig() {
     return std::make_unique<CHardwareRig>();
 }
 
-}  // namespace tarv::cli
+}  // namespace tarv
