@@ -1,0 +1,98 @@
+// tarv-updater: the wizard.
+//
+//   tarv-updater [PACKAGE] [--simulate [SIMULATOR OPTIONS]]
+//
+// Without PACKAGE the package and its release notes are the ones beside the executable. With
+// --simulate the device simulator takes the real device's place: the demo, in which the device
+// is plugged in a few seconds after the start.
+#include <CLI/CLI.hpp>
+#include <QApplication>
+#include <QTimer>
+#include <iostream>
+
+#include "app/update_app.h"
+#include "package/package.h"
+#include "rig/sim_rig.h"
+
+namespace {
+
+std::function<std::string(const std::string&)> Checked(std::string (*check)(std::string_view),
+                                                       const char* name) {
+    return [check, name](const std::string& value) {
+        const std::string error = check(value);
+        return error.empty() ? std::string() : std::string(name) + ": " + error;
+    };
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App cli{"The Tarv firmware updater.", "tarv-updater"};
+    std::string packagePath;
+    bool simulate = false;
+    tarv::SimOptions sim;
+    int plugInMs = 3000;
+    cli.add_option("PACKAGE", packagePath,
+                   "The package (default: TarvUpdate.Bin beside the program)");
+    auto* simulateFlag =
+        cli.add_flag("--simulate", simulate, "Use the device simulator (the demo)");
+    cli.add_flag("--sim-instant", sim.instant, "The simulator on a virtual clock")
+        ->needs(simulateFlag);
+    cli.add_option("--sim-flash-in", sim.flashIn, "The simulated flash before")
+        ->needs(simulateFlag);
+    cli.add_option("--sim-flash-out", sim.flashOut, "The simulated flash after")
+        ->needs(simulateFlag);
+    cli.add_option("--sim-versions", sim.versions, "Versions the simulated device reports: P,S,C")
+        ->check(Checked(&tarv::CheckSimVersions, "P,S,C"))
+        ->needs(simulateFlag);
+    cli.add_option("--sim-fault", sim.faults, "A simulator fault, [K:]FAULT (repeatable)")
+        ->check(Checked(&tarv::CheckSimFault, "FAULT"))
+        ->needs(simulateFlag);
+    cli.add_option("--sim-devices", sim.devices, "Devices swapped by a simulated operator")
+        ->check(CLI::Range(1, 1000))
+        ->needs(simulateFlag);
+    cli.add_option("--sim-plug-in", plugInMs,
+                   "Milliseconds until the simulated device is plugged in")
+        ->check(CLI::Range(0, 600000))
+        ->needs(simulateFlag);
+    try {
+        cli.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return cli.exit(e) == 0 ? 0 : 2;
+    }
+
+    QApplication application(argc, argv);
+
+    std::unique_ptr<tarv::DeviceRig> rig;
+    if (simulate) {
+        sim.startUnplugged = plugInMs > 0;
+        std::string error;
+        rig = tarv::MakeSimRig(sim, error);
+        if (!rig) {
+            std::cerr << tarv::GetModuleDisplayName() << ": " << error << '\n';
+            return 2;
+        }
+    } else {
+        rig = tarv::MakeHardwareRig();
+    }
+    tarv::LoadOptions load = tarv::DefaultLoadOptions();
+    if (!packagePath.empty()) {
+        load.packagePath = packagePath;
+        load.releaseNotesPath =
+            std::string(tarv::CutAtLastSeparator(packagePath, '/')) + "readme.txt";
+    }
+    load.clock = &rig->RunClock();
+
+    tarv::CUpdateApp app(*rig, load);
+    if (simulate && plugInMs > 0) {
+        // The demo's device arrives a little after the start, as if plugged in by the user.
+        QTimer::singleShot(plugInMs, [&rig] { rig->Attach(); });
+    }
+    const int status = app.Run();
+    if (simulate) {
+        for (const std::string& problem : rig->Finish()) {
+            std::cerr << tarv::GetModuleDisplayName() << ": " << problem << '\n';
+        }
+    }
+    return status;
+}

@@ -1,0 +1,271 @@
+#include "app/pages.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSoundEffect>
+#include <QThread>
+#include <QUrl>
+
+#include "app/dialog_builder.h"
+#include "app/message_box.h"
+#include "app/update_app.h"
+#include "package/package.h"
+#include "update/messages.h"
+
+namespace tarv {
+namespace {
+
+QString Text(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// How often a page that is closing looks whether its worker is done.
+constexpr int CLOSE_POLL_MS = 20;
+
+}  // namespace
+
+// --- Welcome ------------------------------------------------------------------------------------
+
+CWelcomeDlg::CWelcomeDlg(CUpdateApp& app, const std::string& welcomeText) {
+    BuildDialog(*this, WelcomeTemplate(), app.SidePicture());
+    m_editNotes = FindControl<QPlainTextEdit>(*this, IDC_NOTES);
+    // The notes end their lines with CR LF; the box breaks lines at LF.
+    QString notes = QString::fromStdString(welcomeText);
+    notes.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    m_editNotes->setPlainText(notes);
+    connect(FindControl<QPushButton>(*this, IDOK), &QPushButton::clicked, this, &QDialog::accept);
+    connect(FindControl<QPushButton>(*this, IDCANCEL), &QPushButton::clicked, this,
+            &QDialog::reject);
+    FindControl<QPushButton>(*this, IDOK)->setFocus();
+}
+
+// --- Start --------------------------------------------------------------------------------------
+
+CStartDlg::CStartDlg(CUpdateApp& app) : m_app(app) {
+    BuildDialog(*this, StartTemplate(), app.SidePicture());
+    m_btnContinuous = FindControl<QCheckBox>(*this, IDC_CONTINUOUS);
+    connect(m_btnContinuous, &QCheckBox::clicked, this, &CStartDlg::OnCheckContinuous);
+    connect(FindControl<QPushButton>(*this, IDOK), &QPushButton::clicked, this, &CStartDlg::OnOK);
+    connect(FindControl<QPushButton>(*this, IDCANCEL), &QPushButton::clicked, this,
+            &QDialog::reject);
+    FindControl<QPushButton>(*this, IDOK)->setFocus();
+}
+
+void CStartDlg::OnCheckContinuous() {
+    m_bContinuous = m_btnContinuous->isChecked();
+    m_app.m_bContinuousMode = m_bContinuous;
+}
+
+void CStartDlg::OnOK() {
+    if (m_app.Link().OpenDevice() == 0) {
+        ShowPageMessage(this, MSG_NO_DEVICE);
+        return;
+    }
+    // The link discovery opened stays open; the run opens it afresh itself.
+    QDialog::accept();
+}
+
+// --- Progress -----------------------------------------------------------------------------------
+
+CProgressDlg::CProgressDlg(CUpdateApp& app) : m_app(app) {
+    BuildDialog(*this, ProgressTemplate(), app.SidePicture());
+    m_staticNotice = FindControl<QLabel>(*this, IDC_NOTICE);
+    m_btnOtherDevice = FindControl<QPushButton>(*this, IDC_OTHER_DEVICE);
+    m_staticStatus = FindControl<QLabel>(*this, IDC_STATUS);
+    m_btnQuit = FindControl<QPushButton>(*this, IDCANCEL);
+    m_progress = FindControl<QProgressBar>(*this, IDC_PROGRESS);
+
+    connect(m_btnQuit, &QPushButton::clicked, this, &CProgressDlg::reject);
+    connect(m_btnOtherDevice, &QPushButton::clicked, this, &CProgressDlg::OnOtherDevice);
+    m_runEndTimer.setInterval(RUN_END_PERIOD_MS);
+    m_pollTimer.setInterval(static_cast<int>(POLL_INTERVAL_MS));
+    m_closeTimer.setInterval(CLOSE_POLL_MS);
+    connect(&m_runEndTimer, &QTimer::timeout, this, [this] { OnTimer(IDT_RUN_END); });
+    connect(&m_pollTimer, &QTimer::timeout, this, [this] { OnTimer(IDT_DEVICE_POLL); });
+    connect(&m_closeTimer, &QTimer::timeout, this, &CProgressDlg::FinishClosing);
+
+    m_progress->setRange(0, 100);
+    m_progress->setValue(0);
+    if (app.m_bContinuousMode) {
+        m_btnOtherDevice->setEnabled(false);  // visible and greyed during the run
+    } else {
+        m_btnOtherDevice->hide();  // never shown on this page
+    }
+    // Quit stays usable during the whole run.
+    m_btnQuit->setFocus();
+
+    m_run = std::make_unique<CUpdateRun>(app.Link(), app.m_package, *this, app.RunClock(),
+                                         app.m_bContinuousMode);
+    m_run->Start();
+}
+
+CProgressDlg::~CProgressDlg() {
+    // The page closes only once the worker is done. A page that goes without having been closed
+    // stops its run first, and keeps handling the worker's calls until the worker is done.
+    if (m_run->m_bFinished.load(std::memory_order_acquire) == 0) {
+        m_bClosing = true;
+        m_run->RequestStop();
+        while (m_run->m_bFinished.load(std::memory_order_acquire) == 0) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, CLOSE_POLL_MS);
+        }
+    }
+    m_run.reset();
+}
+
+bool CProgressDlg::event(QEvent* event) {
+    if (event->type() == WM_UPDATE_PROGRESS) {
+        // The message carries nothing: the bar shows the percentage as it is now.
+        m_progress->setValue(m_run->m_nPercent.load(std::memory_order_acquire));
+        return true;
+    }
+    return QDialog::event(event);
+}
+
+void CProgressDlg::SetStatusText(std::string_view text) {
+    const QString value = Text(text);
+    if (QThread::currentThread() == thread()) {
+        m_staticStatus->setText(value);
+        return;
+    }
+    // Returns once the status line shows the text.
+    QMetaObject::invokeMethod(
+        this, [this, value] { m_staticStatus->setText(value); }, Qt::BlockingQueuedConnection);
+}
+
+void CProgressDlg::PostProgress() {
+    QCoreApplication::postEvent(this, new QEvent(WM_UPDATE_PROGRESS));
+}
+
+MessageAnswer CProgressDlg::ShowMessage(std::string_view text, MessageButtons buttons) {
+    const QString value = Text(text);
+    MessageAnswer answer = buttons == MessageButtons::YesNo ? MessageAnswer::No : MessageAnswer::Ok;
+    const auto show = [this, value, buttons, &answer] {
+        if (m_bClosing) {
+            return;  // the page is going: nobody is there to answer
+        }
+        const bool question = buttons == MessageButtons::YesNo;
+        QMessageBox box(QMessageBox::Warning, QString::fromStdString(GetModuleDisplayName()), value,
+                        question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, this);
+        box.setObjectName(MESSAGE_BOX_NAME);
+        m_pWorkerBox = &box;
+        const int pressed = box.exec();
+        m_pWorkerBox = nullptr;
+        if (question) {
+            answer = pressed == QMessageBox::Yes ? MessageAnswer::Yes : MessageAnswer::No;
+        }
+    };
+    if (QThread::currentThread() == thread()) {
+        show();
+    } else {
+        QMetaObject::invokeMethod(this, show, Qt::BlockingQueuedConnection);
+    }
+    return answer;
+}
+
+void CProgressDlg::ArmRunEndTimer() {
+    QMetaObject::invokeMethod(
+        this, [this] { m_runEndTimer.start(); }, Qt::QueuedConnection);
+}
+
+void CProgressDlg::PlaySuccessSound() {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            ++m_nSoundRequests;
+            if (m_pSound == nullptr) {
+                m_pSound = new QSoundEffect(this);
+                m_pSound->setSource(QUrl(QStringLiteral("qrc:/success.wav")));
+            }
+            // Without an audio device the effect reports an error and stays silent.
+            m_pSound->play();
+        },
+        Qt::QueuedConnection);
+}
+
+void CProgressDlg::OnTimer(int id) {
+    if (id == IDT_RUN_END) {
+        // The worker arms the timer just before it sets the flag.
+        if (m_run->m_bFinished.load(std::memory_order_acquire) == 0) {
+            return;
+        }
+        m_runEndTimer.stop();
+        m_app.Rig().OnRunEnded();
+        if (m_run->Outcome() == RunOutcome::Declined) {
+            done(RESULT_DECLINED);
+            return;
+        }
+        m_btnQuit->setEnabled(true);
+        if (!m_app.m_bContinuousMode) {
+            return;
+        }
+        m_staticNotice->setText(Text(NOTICE_NEXT_DEVICE));
+        m_btnOtherDevice->setEnabled(true);
+        m_btnOtherDevice->setFocus();
+        m_pollTimer.start();
+        return;
+    }
+    if (id == IDT_DEVICE_POLL) {
+        m_app.Rig().OnPoll();
+        const bool found = m_app.Link().OpenDevice() != 0;
+        const bool succeeded = m_run->m_bSuccess.load(std::memory_order_acquire) != 0;
+        switch (m_app.m_pollState.OnPoll(found, succeeded)) {
+            case PollAction::CloseDevice:
+                m_app.Link().CloseDevice();
+                break;
+            case PollAction::KeepWaiting:
+                break;
+            case PollAction::StartRun:
+                m_pollTimer.stop();
+                done(RESULT_NEXT_DEVICE);
+                break;
+        }
+    }
+}
+
+void CProgressDlg::OnOtherDevice() {
+    if (m_app.Link().OpenDevice() == 0) {
+        ShowPageMessage(this, MSG_NO_DEVICE);
+        return;
+    }
+    m_pollTimer.stop();
+    done(RESULT_NEXT_DEVICE);
+}
+
+void CProgressDlg::reject() {
+    if (m_run->m_bFinished.load(std::memory_order_acquire) != 0) {
+        m_pollTimer.stop();
+        QDialog::reject();
+        return;
+    }
+    if (m_bClosing) {
+        return;
+    }
+    // Ask the run to stop, answer any box it has open, and close once the worker is done; the
+    // link's deadlines bound the wait, and the window keeps painting meanwhile.
+    m_bClosing = true;
+    m_btnQuit->setEnabled(false);
+    m_btnOtherDevice->setEnabled(false);
+    m_run->RequestStop();
+    if (m_pWorkerBox != nullptr) {
+        m_pWorkerBox->reject();
+    }
+    m_closeTimer.start();
+}
+
+void CProgressDlg::FinishClosing() {
+    if (m_run->m_bFinished.load(std::memory_order_acquire) == 0) {
+        return;
+    }
+    m_closeTimer.stop();
+    m_runEndTimer.stop();
+    m_pollTimer.stop();
+    m_run->Join();
+    QDialog::reject();
+}
+
+}  // namespace tarv

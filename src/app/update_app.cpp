@@ -1,0 +1,58 @@
+#include "app/update_app.h"
+
+#include "app/dialog_builder.h"
+#include "app/message_box.h"
+#include "app/pages.h"
+
+namespace tarv {
+
+CUpdateApp::CUpdateApp(DeviceRig& rig, LoadOptions loadOptions)
+    : m_rig(rig),
+      m_loadOptions(std::move(loadOptions)),
+      m_sidePicture(QStringLiteral(":/side_picture.bmp")) {}
+
+int CUpdateApp::Run() {
+    // The package is loaded before any page shows; a refusal ends the program.
+    const LoadOutcome outcome = LoadPackage(m_package, m_loadOptions);
+    if (!outcome.ok()) {
+        ShowStandardMessage(nullptr, outcome.status.message);
+        ReleasePackageBuffers();
+        return EXIT_FATAL;
+    }
+
+    int status = 0;
+    {
+        CWelcomeDlg welcome(*this, outcome.welcomeText);
+        CentreOnScreen(welcome);
+        if (welcome.exec() != QDialog::Accepted) {
+            ReleasePackageBuffers();
+            return status;
+        }
+    }
+    {
+        CStartDlg start(*this);
+        CentreOnScreen(start);
+        if (start.exec() != QDialog::Accepted) {
+            ReleasePackageBuffers();
+            return status;
+        }
+    }
+    // One progress page per device; a page that ends otherwise than for the next device ends
+    // the program.
+    for (;;) {
+        CProgressDlg page(*this);
+        CentreOnScreen(page);
+        const int result = page.exec();
+        if (result == CProgressDlg::RESULT_DECLINED) {
+            status = EXIT_FATAL;
+            break;
+        }
+        if (result != CProgressDlg::RESULT_NEXT_DEVICE) {
+            break;
+        }
+    }
+    ReleasePackageBuffers();
+    return status;
+}
+
+}  // namespace tarv

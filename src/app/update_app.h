@@ -1,0 +1,50 @@
+// The application object: owns the loaded package and the continuous-mode flag, and runs the
+// pages one after another.
+//
+// Read this header first. `Run` is the start routine: it loads the package (a refusal shows its
+// message and ends with status 1 before any page), then shows the welcome page, the start page
+// and a progress page for each device, in a loop at the top level, so that continuous mode over
+// any number of devices does not grow the stack. Ending any page by Cancel, Quit, Esc or the
+// close box ends the program.
+#pragma once
+
+#include <QPixmap>
+#include <string>
+
+#include "package/package.h"
+#include "rig/device_rig.h"
+#include "update/poll_state.h"
+
+namespace tarv {
+
+class CUpdateApp {
+  public:
+    // `rig` holds the device link and the clock of the runs; it must outlive the application.
+    CUpdateApp(DeviceRig& rig, LoadOptions loadOptions);
+
+    // Returns the exit status: 0 at a normal end, 1 after a package failure or when the user
+    // declined to update a device that already has the package's versions.
+    int Run();
+
+    // Frees the package's buffers; safe to call any number of times.
+    void ReleasePackageBuffers() { m_package.ReleasePackageBuffers(); }
+
+    CHidLink& Link() { return m_rig.Link(); }
+    Clock& RunClock() { return m_rig.RunClock(); }
+    DeviceRig& Rig() { return m_rig; }
+    const QPixmap& SidePicture() const { return m_sidePicture; }
+
+    CUpdatePackage m_package;
+    bool m_bContinuousMode = false;  // set on the start page, read by every progress page
+    CDevicePollState m_pollState;    // shared by every progress page of the program's run
+
+  private:
+    DeviceRig& m_rig;
+    LoadOptions m_loadOptions;
+    QPixmap m_sidePicture;
+};
+
+// Exit status of the program after a package failure or a declined update.
+inline constexpr int EXIT_FATAL = 1;
+
+}  // namespace tarv

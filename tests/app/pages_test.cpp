@@ -1,0 +1,352 @@
+#include <QCheckBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+
+#include <gtest/gtest.h>
+
+#include "app_harness.h"
+#include "update/messages.h"
+
+namespace tarv {
+namespace {
+
+using testing::BoxAnswerer;
+using testing::Click;
+using testing::LoadedPackage;
+using testing::ShownPage;
+using testing::TestRig;
+using testing::WaitFor;
+
+// --- Geometry ----------------------------------------------------------------------------------
+
+TEST(DialogUnits, ConvertAsTheDialogManagerDoes) {
+    const struct {
+        int x, y, cx, cy;
+        DialogBaseUnits units;
+        PixelRect pixels;
+    } cases[] = {
+        {144, 167, 50, 14, {7, 14}, {252, 292, 88, 25}},  // halves round up
+        {0, 0, 267, 191, {7, 14}, {0, 0, 467, 334}},
+        {87, 22, 171, 124, {8, 16}, {174, 44, 342, 248}},
+        {1, 1, 1, 1, {6, 13}, {2, 2, 2, 2}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(DialogUnitsToPixels(c.x, c.y, c.cx, c.cy, c.units), c.pixels)
+            << c.x << "," << c.y;
+    }
+}
+
+TEST(DialogGeometry, EveryControlSitsWhereItsDialogUnitsSay) {
+    const QPixmap picture(136, 250);
+    const DialogBaseUnits units = BaseUnitsOf(DialogFont());
+    ASSERT_GT(units.x, 0);
+    for (const DialogTemplate* dialog :
+         {&WelcomeTemplate(), &StartTemplate(), &ProgressTemplate()}) {
+        QDialog page;
+        BuildDialog(page, *dialog, picture);
+        EXPECT_EQ(page.windowTitle(), "Updata tools V1.2");
+        const PixelRect size = DialogUnitsToPixels(0, 0, dialog->cx, dialog->cy, units);
+        EXPECT_EQ(page.size(), QSize(size.width, size.height)) << dialog->id;
+
+        ASSERT_EQ(page.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly).size(),
+                  static_cast<qsizetype>(dialog->controls.size()))
+            << dialog->id;
+        for (std::size_t row = 0; row < dialog->controls.size(); ++row) {
+            const ControlTemplate& c = dialog->controls[row];
+            QWidget* widget = page.findChild<QWidget*>(ControlObjectName(c, static_cast<int>(row)));
+            ASSERT_NE(widget, nullptr) << dialog->id << " row " << row;
+            const PixelRect r = DialogUnitsToPixels(c.x, c.y, c.cx, c.cy, units);
+            // The picture shows its bitmap at its real size, inside its sunken edge.
+            const int edge =
+                c.kind == ControlKind::Picture ? 2 * static_cast<QLabel*>(widget)->frameWidth() : 0;
+            const QRect expected = c.kind == ControlKind::Picture
+                                       ? QRect(r.x, r.y, 136 + edge, 250 + edge)
+                                       : QRect(r.x, r.y, r.width, r.height);
+            EXPECT_EQ(widget->geometry(), expected) << dialog->id << " row " << row;
+        }
+    }
+}
+
+TEST(DialogGeometry, MnemonicsAndTabStopsFollowTheTemplates) {
+    QDialog page;
+    BuildDialog(page, StartTemplate(), QPixmap(136, 250));
+    EXPECT_EQ(FindControl<QPushButton>(page, IDOK)->text(), "Start(&S)");
+    EXPECT_TRUE(FindControl<QPushButton>(page, IDOK)->isDefault());
+    EXPECT_FALSE(FindControl<QPushButton>(page, IDCANCEL)->isDefault());
+    EXPECT_EQ(FindControl<QWidget>(page, IDC_CONTINUOUS)->focusPolicy() & Qt::TabFocus,
+              Qt::TabFocus);
+    EXPECT_EQ(page.findChild<QWidget*>("static-4")->focusPolicy(), Qt::NoFocus);
+}
+
+// --- The application's start and the welcome page ----------------------------------------------
+
+TEST(Welcome, ShowsTheNotesAndCancelEndsWithoutTouchingTheDevice) {
+    TestRig rig;
+    sim::SimulatedDevice& device = rig.AddDevice("tarv");
+    const LoadedPackage package(testing::TypicalPackage(), "First line\r\nSecond line\r\n");
+    CUpdateApp app(rig, package.Options(rig.clock));
+
+    QString notes;
+    bool readOnly = false;
+    bool scrollBars = true;
+    QTimer::singleShot(0, [&] {
+        WaitFor([] { return ShownPage<CWelcomeDlg>() != nullptr; });
+        CWelcomeDlg* page = ShownPage<CWelcomeDlg>();
+        notes = page->m_editNotes->toPlainText();
+        readOnly = page->m_editNotes->isReadOnly();
+        scrollBars = page->m_editNotes->verticalScrollBarPolicy() != Qt::ScrollBarAlwaysOff ||
+                     page->m_editNotes->horizontalScrollBarPolicy() != Qt::ScrollBarAlwaysOff;
+        Click(*page, IDCANCEL);
+    });
+    EXPECT_EQ(app.Run(), 0);
+    EXPECT_EQ(notes, "\n\n\nFirst line\nSecond line\n");
+    EXPECT_TRUE(readOnly);
+    EXPECT_FALSE(scrollBars);
+    EXPECT_EQ(device.OpenCount(), 0u);
+    EXPECT_TRUE(rig.transport.OpenRequests().empty());
+    EXPECT_TRUE(app.m_package.Image().empty()) << "the buffers are released at the end";
+}
+
+TEST(Welcome, APackageThatFailsToLoadIsReportedBeforeAnyPageAndEndsWithStatusOne) {
+    TestRig rig;
+    LoadOptions missing;
+    missing.packagePath = "/nonexistent/TarvUpdate.Bin";
+    missing.clock = &rig.clock;
+    CUpdateApp app(rig, missing);
+    BoxAnswerer answerer;
+    bool pageShown = false;
+    answerer.onBox = [&](QMessageBox&) {
+        pageShown = pageShown || ShownPage<CWelcomeDlg>() != nullptr;
+        return true;
+    };
+    EXPECT_EQ(app.Run(), EXIT_FATAL);
+    ASSERT_EQ(answerer.boxes.size(), 1u);
+    EXPECT_EQ(answerer.boxes[0].text, "Open updata file faile !");
+    EXPECT_EQ(answerer.boxes[0].caption, GetModuleDisplayName()) << "the executable's name";
+    EXPECT_EQ(answerer.boxes[0].caption, "app_tests");
+    EXPECT_TRUE(answerer.boxes[0].icon);
+    EXPECT_FALSE(pageShown);
+}
+
+// --- The start page ----------------------------------------------------------------------------
+
+class StartPage : public ::testing::Test {
+  protected:
+    TestRig m_rig;
+    LoadedPackage m_package;
+    CUpdateApp m_app{m_rig, m_package.Options(m_rig.clock)};
+};
+
+TEST_F(StartPage, WithoutADeviceSaysSoEachTimeAndStays) {
+    CStartDlg page(m_app);
+    page.show();
+    BoxAnswerer answerer;
+    Click(page, IDOK);
+    Click(page, IDOK);
+    ASSERT_EQ(answerer.boxes.size(), 2u);
+    for (const auto& box : answerer.boxes) {
+        EXPECT_EQ(box.text, "No device, please connect usb cable to device !");
+        EXPECT_FALSE(box.icon) << "the page's own box has no icon";
+        EXPECT_EQ(box.caption, GetModuleDisplayName());
+    }
+    EXPECT_TRUE(page.isVisible());
+    EXPECT_EQ(page.result(), 0);
+}
+
+TEST_F(StartPage, ADeviceHeldByAnotherProcessCountsAsNone) {
+    m_rig.AddDevice("tarv");
+    m_rig.marker.SetHeldElsewhere(true);
+    CStartDlg page(m_app);
+    page.show();
+    BoxAnswerer answerer;
+    Click(page, IDOK);
+    ASSERT_EQ(answerer.boxes.size(), 1u);
+    EXPECT_EQ(answerer.boxes[0].text, "No device, please connect usb cable to device !");
+
+    m_rig.marker.SetHeldElsewhere(false);
+    Click(page, IDOK);
+    EXPECT_EQ(page.result(), QDialog::Accepted);
+    EXPECT_TRUE(m_rig.link.Connected()) << "discovery's link stays open for the run";
+}
+
+TEST_F(StartPage, TheCheckBoxSetsContinuousModeAsItStandsAtStart) {
+    CStartDlg page(m_app);
+    page.show();
+    page.m_btnContinuous->click();
+    EXPECT_TRUE(m_app.m_bContinuousMode);
+    page.m_btnContinuous->click();
+    EXPECT_FALSE(m_app.m_bContinuousMode);
+    QTest::keyClick(page.m_btnContinuous, Qt::Key_Space);
+    EXPECT_TRUE(m_app.m_bContinuousMode) << "the keyboard toggles it too";
+}
+
+// --- The progress page -------------------------------------------------------------------------
+
+class ProgressPage : public ::testing::Test {
+  protected:
+    void Load(const testing::PackageWriter& writer = testing::TypicalPackage()) {
+        m_packageFile = std::make_unique<LoadedPackage>(writer);
+        ASSERT_TRUE(LoadPackage(m_app->m_package, m_packageFile->Options(m_rig.clock)).ok());
+    }
+    void SetUp() override {
+        m_app = std::make_unique<CUpdateApp>(m_rig, LoadOptions{});
+        Load();
+    }
+    static bool Finished(CProgressDlg& page) { return page.Run().m_bFinished.load() != 0; }
+
+    TestRig m_rig;
+    std::unique_ptr<LoadedPackage> m_packageFile;
+    std::unique_ptr<CUpdateApp> m_app;
+};
+
+TEST_F(ProgressPage, AFullRunEndsInSuccessWithTheBarAtTheRunsPercentageAndOneSound) {
+    sim::SimulatedDevice& device = m_rig.AddDevice("tarv");
+    CProgressDlg page(*m_app);
+    page.show();
+    ASSERT_TRUE(WaitFor([&] { return Finished(page) && page.SoundRequests() > 0; }));
+    QTest::qWait(20);
+
+    EXPECT_EQ(page.m_staticStatus->text(), "Updata success !");
+    EXPECT_EQ(page.m_progress->value(), page.Run().m_nPercent.load());
+    EXPECT_LT(page.m_progress->value(), 100) << "the records post the formula after the 100";
+    EXPECT_EQ(page.SoundRequests(), 1);
+    EXPECT_TRUE(page.m_btnOtherDevice->isHidden()) << "not continuous: never shown";
+    EXPECT_EQ(FindControl<QLabel>(page, IDC_FLASH_LINE)->text(), "");
+    EXPECT_TRUE(device.Violations().empty());
+    EXPECT_FALSE(device.InUpdateMode()) << "finished";
+}
+
+TEST_F(ProgressPage, AFailedRunShowsItsMessageThenTheFailureLine) {
+    sim::SimulatedDevice& device = m_rig.AddDevice("tarv");
+    device.SetFaults({.stayAwayAfterReset = true});
+    BoxAnswerer answerer;
+    CProgressDlg page(*m_app);
+    page.show();
+    ASSERT_TRUE(WaitFor([&] { return Finished(page); }));
+    QTest::qWait(20);
+    EXPECT_EQ(page.m_staticStatus->text(), "Updata faile,please connect usb cable to device !");
+    ASSERT_EQ(answerer.boxes.size(), 1u);
+    EXPECT_EQ(answerer.boxes[0].text,
+              "Connect to device faile,please connect usb cable to device !");
+    EXPECT_TRUE(answerer.boxes[0].icon);
+    EXPECT_EQ(page.SoundRequests(), 0);
+}
+
+TEST_F(ProgressPage, QueuedProgressEventsAllShowTheLatestPercentage) {
+    m_rig.AddDevice("tarv");
+    CProgressDlg page(*m_app);
+    ASSERT_TRUE(WaitFor([&] { return Finished(page); }));
+    QTest::qWait(20);
+    for (const int percent : {42, 57}) {
+        page.Run().m_nPercent.store(percent);
+        for (int i = 0; i < 3; ++i) {
+            QCoreApplication::postEvent(&page, new QEvent(WM_UPDATE_PROGRESS));
+        }
+        QCoreApplication::processEvents();
+        EXPECT_EQ(page.m_progress->value(), percent);
+    }
+}
+
+TEST_F(ProgressPage, EnterNeverClosesThePage) {
+    m_rig.AddDevice("tarv");
+    CProgressDlg page(*m_app);
+    page.show();
+    ASSERT_TRUE(WaitFor([&] { return Finished(page); }));
+    QTest::keyClick(&page, Qt::Key_Return);
+    QTest::keyClick(&page, Qt::Key_Enter);
+    EXPECT_TRUE(page.isVisible());
+}
+
+TEST_F(ProgressPage, InContinuousModeOtherDeviceIsGreyedDuringTheRunThenOffered) {
+    m_rig.AddDevice("tarv");
+    m_app->m_bContinuousMode = true;
+    CProgressDlg page(*m_app);
+    EXPECT_FALSE(page.m_btnOtherDevice->isHidden());
+    EXPECT_FALSE(page.m_btnOtherDevice->isEnabled());
+    page.show();
+    ASSERT_TRUE(WaitFor([&] { return page.m_btnOtherDevice->isEnabled(); }));
+    EXPECT_EQ(page.m_staticNotice->text(),
+              "If you need to continue, please connect the USB cable to the new machine !");
+    EXPECT_EQ(m_rig.runsEnded, 1);
+}
+
+TEST_F(ProgressPage, OtherDeviceWithoutADeviceSaysSoAndWithOneStartsTheNextRun) {
+    sim::SimulatedDevice& device = m_rig.AddDevice("tarv");
+    m_app->m_bContinuousMode = true;
+    CProgressDlg page(*m_app);
+    page.show();
+    ASSERT_TRUE(WaitFor([&] { return page.m_btnOtherDevice->isEnabled(); }));
+
+    device.Unplug();
+    BoxAnswerer answerer;
+    page.m_btnOtherDevice->click();
+    ASSERT_EQ(answerer.boxes.size(), 1u);
+    EXPECT_EQ(answerer.boxes[0].text, "No device, please connect usb cable to device !");
+    EXPECT_TRUE(page.isVisible());
+
+    device.PlugIn();
+    page.m_btnOtherDevice->click();
+    EXPECT_EQ(page.result(), CProgressDlg::RESULT_NEXT_DEVICE);
+}
+
+// --- Quitting during a run ---------------------------------------------------------------------
+
+TEST(QuitDuringARun, EndsCleanlyWithTheLinkClosedAtEveryPoint) {
+    for (const int afterMs : {0, 50, 400, 1200}) {
+        TestRig rig(/*realTime=*/true);
+        sim::SimulatedDevice& device = rig.AddDevice("tarv");
+        const LoadedPackage package;
+        CUpdateApp app(rig, LoadOptions{});
+        ASSERT_TRUE(LoadPackage(app.m_package, package.Options(rig.clock)).ok());
+        BoxAnswerer answerer;
+        CProgressDlg page(app);
+        page.show();
+        QTest::qWait(afterMs);
+        EXPECT_EQ(page.Run().m_bFinished.load(), 0) << afterMs << " ms: still running";
+        page.reject();
+        ASSERT_TRUE(WaitFor([&] { return !page.isVisible(); }, 5000)) << afterMs;
+        EXPECT_EQ(page.result(), QDialog::Rejected);
+        EXPECT_EQ(page.Run().Outcome(), RunOutcome::Failure) << afterMs;
+        EXPECT_EQ(device.LiveConnections(), 0u) << afterMs;
+        EXPECT_FALSE(rig.link.Connected());
+        EXPECT_TRUE(answerer.boxes.empty()) << "a stopped run says nothing more";
+    }
+}
+
+TEST(QuitDuringARun, ClosesTheRunsOpenMessageBoxToo) {
+    TestRig rig;
+    sim::SimulatedDevice& device = rig.AddDevice("tarv");
+    // The device already has the package's versions: the run asks, and waits.
+    const LoadedPackage package;
+    CUpdateApp app(rig, LoadOptions{});
+    ASSERT_TRUE(LoadPackage(app.m_package, package.Options(rig.clock)).ok());
+    sim::DeviceConfig config;
+    config.name = "current";
+    config.programVersion = "P101";
+    config.soundVersion = "S202";
+    config.mapVersion = "M303";
+    device.Unplug();
+    sim::SimulatedDevice& current = rig.transport.AddDevice(config);
+
+    CProgressDlg page(app);
+    BoxAnswerer answerer;
+    bool sawQuestion = false;
+    answerer.onBox = [&](QMessageBox& box) {
+        if (!sawQuestion && box.text().toStdString() == MSG_LATEST_VERSION) {
+            sawQuestion = true;
+            QTimer::singleShot(0, &page, [&page] { page.reject(); });  // Quit while it is open
+        }
+        return false;  // leave it to the page
+    };
+    page.show();
+    ASSERT_TRUE(WaitFor([&] { return !page.isVisible(); }, 5000));
+    EXPECT_TRUE(sawQuestion);
+    EXPECT_EQ(page.result(), QDialog::Rejected);
+    EXPECT_NE(page.Run().Outcome(), RunOutcome::Success);
+    EXPECT_EQ(current.LiveConnections(), 0u);
+    EXPECT_EQ(current.Resets(), 0u) << "nothing rewritten";
+}
+
+}  // namespace
+}  // namespace tarv
