@@ -1,8 +1,10 @@
 #include "app/pages.h"
 
 #include <QApplication>
+#include <QAudioDevice>
 #include <QCheckBox>
 #include <QLabel>
+#include <QMediaDevices>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -177,11 +179,14 @@ void CProgressDlg::PlaySuccessSound() {
         this,
         [this] {
             ++m_nSoundRequests;
+            // Without an audio device there is nothing to play to: skip it.
+            if (QMediaDevices::audioOutputs().isEmpty()) {
+                return;
+            }
             if (m_pSound == nullptr) {
                 m_pSound = new QSoundEffect(this);
                 m_pSound->setSource(QUrl(QStringLiteral("qrc:/success.wav")));
             }
-            // Without an audio device the effect reports an error and stays silent.
             m_pSound->play();
         },
         Qt::QueuedConnection);
