@@ -12,19 +12,7 @@
 
 #include "app/update_app.h"
 #include "package/package.h"
-#include "rig/sim_rig.h"
-
-namespace {
-
-std::function<std::string(const std::string&)> Checked(std::string (*check)(std::string_view),
-                                                       const char* name) {
-    return [check, name](const std::string& value) {
-        const std::string error = check(value);
-        return error.empty() ? std::string() : std::string(name) + ": " + error;
-    };
-}
-
-}  // namespace
+#include "rig/sim_command_line.h"
 
 int main(int argc, char** argv) {
     CLI::App cli{"The Tarv firmware updater.", "tarv-updater"};
@@ -34,23 +22,7 @@ int main(int argc, char** argv) {
     int plugInMs = 3000;
     cli.add_option("PACKAGE", packagePath,
                    "The package (default: TarvUpdate.Bin beside the program)");
-    auto* simulateFlag =
-        cli.add_flag("--simulate", simulate, "Use the device simulator (the demo)");
-    cli.add_flag("--sim-instant", sim.instant, "The simulator on a virtual clock")
-        ->needs(simulateFlag);
-    cli.add_option("--sim-flash-in", sim.flashIn, "The simulated flash before")
-        ->needs(simulateFlag);
-    cli.add_option("--sim-flash-out", sim.flashOut, "The simulated flash after")
-        ->needs(simulateFlag);
-    cli.add_option("--sim-versions", sim.versions, "Versions the simulated device reports: P,S,C")
-        ->check(Checked(&tarv::CheckSimVersions, "P,S,C"))
-        ->needs(simulateFlag);
-    cli.add_option("--sim-fault", sim.faults, "A simulator fault, [K:]FAULT (repeatable)")
-        ->check(Checked(&tarv::CheckSimFault, "FAULT"))
-        ->needs(simulateFlag);
-    cli.add_option("--sim-devices", sim.devices, "Devices swapped by a simulated operator")
-        ->check(CLI::Range(1, 1000))
-        ->needs(simulateFlag);
+    CLI::Option* simulateFlag = tarv::AddSimulatorOptions(cli, simulate, sim);
     cli.add_option("--sim-plug-in", plugInMs,
                    "Milliseconds until the simulated device is plugged in")
         ->check(CLI::Range(0, 600000))

@@ -4,16 +4,7 @@
 
 #include "cli/inspect.h"
 #include "cli/update_command.h"
-#include "rig/sim_rig.h"
-
-namespace {
-
-// A CLI11 check from one of ours that says what is wrong, or nothing.
-CLI::Validator Checked(std::string (*check)(std::string_view), const char* name) {
-    return CLI::Validator([check](std::string& text) { return check(text); }, "", name);
-}
-
-}  // namespace
+#include "rig/sim_command_line.h"
 
 int main(int argc, char** argv) {
     CLI::App app{"Console front end of the Tarv firmware updater.", "tarv-updater-cli"};
@@ -39,31 +30,8 @@ int main(int argc, char** argv) {
     CLI::Option* continuous = updateCommand->add_flag(
         "--continuous", update.continuous, "Update one device after another until Ctrl-C");
 
-    tarv::SimOptions& sim = update.sim;
-    CLI::Option* simulate =
-        updateCommand->add_flag("--simulate", update.simulate, "Update a simulated device");
-    updateCommand->add_flag("--sim-instant", sim.instant, "Simulate on a virtual clock, at once")
-        ->needs(simulate);
-    updateCommand->add_option("--sim-flash-in", sim.flashIn, "The simulated flash before")
-        ->needs(simulate);
-    updateCommand->add_option("--sim-flash-out", sim.flashOut, "The simulated flash after")
-        ->needs(simulate);
-    updateCommand->add_option("--sim-versions", sim.versions, "Versions the device reports: P,S,C")
-        ->check(Checked(&tarv::CheckSimVersions, "P,S,C"))
-        ->needs(simulate);
-    updateCommand
-        ->add_option("--sim-fault", sim.faults,
-                     "[K:]unplug-after=N|never-answer|late=MS|short=N|garbage|refuse-writes|"
-                     "stay-away|in-use|away=MS")
-        ->allow_extra_args(false)  // one fault per --sim-fault, so PACKAGE may follow
-        ->check(Checked(&tarv::CheckSimFault, "FAULT"))
-        ->needs(simulate);
-    updateCommand
-        ->add_option("--sim-devices", sim.devices,
-                     "Devices plugged in one after another (continuous mode)")
-        ->check(CLI::Range(1, 1000))
-        ->needs(simulate)
-        ->needs(continuous);
+    tarv::AddSimulatorOptions(*updateCommand, update.simulate, update.sim);
+    updateCommand->get_option("--sim-devices")->needs(continuous);
 
     try {
         app.parse(argc, argv);
