@@ -12,6 +12,7 @@
 #include <QSoundEffect>
 #include <QThread>
 #include <QUrl>
+#include <algorithm>
 
 #include "app/dialog_builder.h"
 #include "app/message_box.h"
@@ -208,7 +209,12 @@ void CProgressDlg::OnTimer(int id) {
         if (!m_app.m_bContinuousMode) {
             return;
         }
+        // The notice's place is one line high, too little for its text: it keeps its place and
+        // width and grows down into the free space above the buttons, so all of it shows.
         m_staticNotice->setText(Text(NOTICE_NEXT_DEVICE));
+        m_staticNotice->resize(m_staticNotice->width(),
+                               std::max(m_staticNotice->height(),
+                                        m_staticNotice->heightForWidth(m_staticNotice->width())));
         m_btnOtherDevice->setEnabled(true);
         m_btnOtherDevice->setFocus();
         m_pollTimer.start();

@@ -268,6 +268,10 @@ TEST_F(ProgressPage, InContinuousModeOtherDeviceIsGreyedDuringTheRunThenOffered)
     ASSERT_TRUE(WaitFor([&] { return page.m_btnOtherDevice->isEnabled(); }));
     EXPECT_EQ(page.m_staticNotice->text(),
               "If you need to continue, please connect the USB cable to the new machine !");
+    // All of it shows, above the buttons.
+    const QLabel& notice = *page.m_staticNotice;
+    EXPECT_GE(notice.height(), notice.heightForWidth(notice.width()));
+    EXPECT_LT(notice.geometry().bottom(), page.m_btnOtherDevice->geometry().top());
     EXPECT_EQ(m_rig.runsEnded, 1);
 }
 
