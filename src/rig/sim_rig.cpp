@@ -133,53 +133,22 @@ bool Due(std::uint32_t at, std::uint32_t now) {
     return static_cast<std::int32_t>(now - at) >= 0;
 }
 
-class CSimRig final : public DeviceRig {
-  public:
-    explicit CSimRig(bool instant)
-        : m_clock(instant ? static_cast<Clock&>(m_virtualClock) : SystemClock::Instance()) {}
+}  // namespace
 
-    // Adds and prepares the devices. Returns what went wrong, empty on success.
-    std::string Setup(const SimOptions& options);
+SimBench::SimBench(Clock& clock, bool realPace) : m_clock(clock), m_bRealPace(realPace) {}
 
-    CHidLink& Link() override { return m_link; }
-    Clock& RunClock() override { return m_clock; }
-    void OnRunEnded() override;
-    void OnPoll() override;
-    bool AllDone() const override { return m_bAllDone; }
-    void Attach() override;
-    std::vector<std::string> Finish() override;
-
-  private:
-    VirtualClock m_virtualClock;
-    Clock& m_clock;
-    sim::SimTransport m_transport{m_clock};
-    sim::SimInUseMarker m_marker;
-    CHidLink m_link{m_transport, m_marker, m_clock};
-
-    std::vector<sim::SimulatedDevice*> m_devices;
-    std::vector<std::string> m_flashOut;  // per device; empty: not kept
-
-    // The operator of continuous mode: the device on the bus now, and what they do next.
-    bool m_bOperator = false;
-    std::size_t m_nCurrent = 0;
-    std::optional<std::uint32_t> m_unplugAt;
-    std::optional<std::uint32_t> m_plugAt;
-    bool m_bAllDone = false;
-};
-
-std::string CSimRig::Setup(const SimOptions& options) {
+std::string SimBench::Setup(const SimOptions& options) {
     std::string error;
     const std::size_t count = options.devices > 0 ? static_cast<std::size_t>(options.devices) : 1;
-    m_bOperator = options.devices > 0;
 
     std::vector<sim::DeviceConfig> configs(count);
     std::vector<sim::Faults> faults(count);
     for (std::size_t k = 0; k < count; ++k) {
         sim::DeviceConfig& config = configs[k];
         config.name = "tarv" + std::to_string(k + 1);
-        config.reportMs = options.instant ? 0 : REAL_REPORT_MS;
-        config.eraseBlockMs = options.instant ? 0 : REAL_ERASE_BLOCK_MS;
-        config.resetAwayMs = options.instant ? 0 : REAL_RESET_AWAY_MS;
+        config.reportMs = m_bRealPace ? REAL_REPORT_MS : 0;
+        config.eraseBlockMs = m_bRealPace ? REAL_ERASE_BLOCK_MS : 0;
+        config.resetAwayMs = m_bRealPace ? REAL_RESET_AWAY_MS : 0;
         if (!options.versions.empty()) {
             const auto versions = ParseVersions(options.versions, error);
             if (!versions) {
@@ -261,41 +230,7 @@ std::string CSimRig::Setup(const SimOptions& options) {
     return {};
 }
 
-void CSimRig::Attach() {
-    if (!m_devices[m_nCurrent]->IsPresent()) {
-        m_devices[m_nCurrent]->PlugIn();
-    }
-}
-
-void CSimRig::OnRunEnded() {
-    if (!m_bOperator) {
-        return;
-    }
-    if (m_nCurrent + 1 >= m_devices.size()) {
-        m_bAllDone = true;
-        return;
-    }
-    // A retry that the poll started before the operator got there does not put them off.
-    if (!m_unplugAt && !m_plugAt) {
-        m_unplugAt = m_clock.TickCount() + OPERATOR_UNPLUG_MS;
-    }
-}
-
-void CSimRig::OnPoll() {
-    const std::uint32_t now = m_clock.TickCount();
-    if (m_unplugAt && Due(*m_unplugAt, now)) {
-        m_devices[m_nCurrent]->Unplug();
-        m_plugAt = now + OPERATOR_PLUG_MS;
-        m_unplugAt.reset();
-    }
-    if (m_plugAt && Due(*m_plugAt, now)) {
-        ++m_nCurrent;
-        m_devices[m_nCurrent]->PlugIn();
-        m_plugAt.reset();
-    }
-}
-
-std::vector<std::string> CSimRig::Finish() {
+std::vector<std::string> SimBench::Finish() {
     std::vector<std::string> problems;
     for (std::size_t k = 0; k < m_devices.size(); ++k) {
         const sim::SimulatedDevice& device = *m_devices[k];
@@ -316,6 +251,73 @@ std::vector<std::string> CSimRig::Finish() {
     return problems;
 }
 
+namespace {
+
+class CSimRig final : public DeviceRig {
+  public:
+    explicit CSimRig(const SimOptions& options)
+        : m_clock(options.instant ? static_cast<Clock&>(m_virtualClock) : SystemClock::Instance()),
+          m_bench(m_clock, !options.instant),
+          m_bOperator(options.devices > 0) {}
+
+    std::string Setup(const SimOptions& options) { return m_bench.Setup(options); }
+
+    CHidLink& Link() override { return m_link; }
+    Clock& RunClock() override { return m_clock; }
+    void OnRunEnded() override;
+    void OnPoll() override;
+    bool AllDone() const override { return m_bAllDone; }
+    void Attach() override;
+    std::vector<std::string> Finish() override { return m_bench.Finish(); }
+
+  private:
+    VirtualClock m_virtualClock;
+    Clock& m_clock;
+    SimBench m_bench;
+    CHidLink m_link{m_bench.Transport(), m_bench.Marker(), m_clock};
+
+    // The operator of continuous mode: the device on the bus now, and what they do next.
+    bool m_bOperator = false;
+    std::size_t m_nCurrent = 0;
+    std::optional<std::uint32_t> m_unplugAt;
+    std::optional<std::uint32_t> m_plugAt;
+    bool m_bAllDone = false;
+};
+
+void CSimRig::Attach() {
+    if (!m_bench.Device(m_nCurrent).IsPresent()) {
+        m_bench.Device(m_nCurrent).PlugIn();
+    }
+}
+
+void CSimRig::OnRunEnded() {
+    if (!m_bOperator) {
+        return;
+    }
+    if (m_nCurrent + 1 >= m_bench.DeviceCount()) {
+        m_bAllDone = true;
+        return;
+    }
+    // A retry that the poll started before the operator got there does not put them off.
+    if (!m_unplugAt && !m_plugAt) {
+        m_unplugAt = m_clock.TickCount() + OPERATOR_UNPLUG_MS;
+    }
+}
+
+void CSimRig::OnPoll() {
+    const std::uint32_t now = m_clock.TickCount();
+    if (m_unplugAt && Due(*m_unplugAt, now)) {
+        m_bench.Device(m_nCurrent).Unplug();
+        m_plugAt = now + OPERATOR_PLUG_MS;
+        m_unplugAt.reset();
+    }
+    if (m_plugAt && Due(*m_plugAt, now)) {
+        ++m_nCurrent;
+        m_bench.Device(m_nCurrent).PlugIn();
+        m_plugAt.reset();
+    }
+}
+
 }  // namespace
 
 std::string CheckSimFault(std::string_view text) {
@@ -331,7 +333,7 @@ std::string CheckSimVersions(std::string_view text) {
 }
 
 std::unique_ptr<DeviceRig> MakeSimRig(const SimOptions& options, std::string& error) {
-    auto rig = std::make_unique<CSimRig>(options.instant);
+    auto rig = std::make_unique<CSimRig>(options);
     error = rig->Setup(options);
     if (!error.empty()) {
         return nullptr;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "rig/device_rig.h"
+#include "sim/simulator.h"
 
 namespace tarv {
 
@@ -34,6 +35,36 @@ std::string CheckSimFault(std::string_view text);
 // What is wrong with a --sim-versions text (three versions of four characters, comma
 // separated), empty when it is good.
 std::string CheckSimVersions(std::string_view text);
+
+// The simulated devices that options describe, on a transport of their own: the simulated rig's
+// devices, and the ones a device-side adapter puts behind the kernel's HID stack.
+class SimBench {
+  public:
+    // `clock` must outlive the bench. Without `realPace` the devices take no time.
+    SimBench(Clock& clock, bool realPace);
+
+    // Adds and prepares the devices (the first present, the others unplugged until the operator
+    // plugs them in) and applies versions and faults. Returns what went wrong, empty on success.
+    std::string Setup(const SimOptions& options);
+
+    sim::SimTransport& Transport() { return m_transport; }
+    sim::SimInUseMarker& Marker() { return m_marker; }
+    std::size_t DeviceCount() const { return m_devices.size(); }
+    sim::SimulatedDevice& Device(std::size_t k) { return *m_devices[k]; }
+
+    // At the end, with every connection closed: saves the flash images asked for and returns
+    // what a correct host would not have left behind (violations, open connections, a held
+    // marker), empty when nothing.
+    std::vector<std::string> Finish();
+
+  private:
+    Clock& m_clock;
+    bool m_bRealPace;
+    sim::SimTransport m_transport{m_clock};
+    sim::SimInUseMarker m_marker;
+    std::vector<sim::SimulatedDevice*> m_devices;
+    std::vector<std::string> m_flashOut;  // per device; empty: not kept
+};
 
 // Null, with `error` saying why, when the options cannot be carried out (a device number beyond
 // the devices, a flash image that cannot be read).
