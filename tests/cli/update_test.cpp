@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/report_plan.h"
 #include "update_flow.h"
 
 namespace tarv {
@@ -20,6 +21,7 @@ using testing::Events;
 using testing::JsonLines;
 using testing::PackageWriter;
 using testing::PatternBytes;
+using testing::ReportPlan;
 using testing::RunCli;
 using testing::TypicalPackage;
 using testing::UpdateFlow;
@@ -87,34 +89,6 @@ TEST(UpdateSimulated, WritesExactlyWhatTheUpdaterWritesForEveryShapeOfPackage) {
 }
 
 // --- Faults -------------------------------------------------------------------------------------
-
-// Where each step of a run begins, counted in reports the device takes (from 1): one report
-// per command, four data reports per page, two reports (erase and read-back) per erase.
-struct ReportPlan {
-    std::uint32_t query, addressRecord, mapErase, mapWrite, soundErase, soundWrite;
-    std::uint32_t checkErase, checkWrite, headerErase, headerWrite, finish;
-
-    explicit ReportPlan(const PackageHeader& h) {
-        std::uint32_t n = 0;
-        const auto step = [&n](std::uint32_t reports) {
-            const std::uint32_t first = n + 1;
-            n += reports;
-            return first;
-        };
-        query = step(1);
-        step(1);  // reset
-        addressRecord = step(1 + 4);
-        mapErase = h.Map.Present() ? step(2) : 0;
-        mapWrite = h.Map.Present() ? step(1 + 4 * (h.Map.Length / 256 + 1)) : 0;
-        soundErase = h.Sound.Present() ? step(2) : 0;
-        soundWrite = h.Sound.Present() ? step(1 + 4 * (h.Sound.Length / 256)) : 0;
-        checkErase = step(2);
-        checkWrite = step(1 + 4);
-        headerErase = step(2);
-        headerWrite = step(1 + 4);
-        finish = step(1);
-    }
-};
 
 std::string UnplugAfter(std::uint32_t reports) {
     return "unplug-after=" + std::to_string(reports);
