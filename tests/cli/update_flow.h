@@ -11,23 +11,10 @@
 #include "cli_process.h"
 #include "support/expected_flash.h"
 #include "support/package_writer.h"
+#include "support/run_output.h"
 #include "support/temp_dir.h"
 
 namespace tarv::testing {
-
-// The name the CLI's messages carry: its file name.
-inline constexpr char CLI_NAME[] = "tarv-updater-cli";
-
-Bytes ReadBytes(const std::filesystem::path& path);
-
-// Every stdout line as a JSON object; a line that is not one fails the test.
-std::vector<nlohmann::json> JsonLines(const std::string& out);
-// The events of one kind, in order.
-std::vector<nlohmann::json> Events(const std::vector<nlohmann::json>& lines,
-                                   const std::string& event);
-
-// "" when `flash` is exactly what a correct run of `writer` leaves on `before`.
-std::string FlashMismatch(const PackageWriter& writer, const Bytes& before, const Bytes& flash);
 
 class UpdateFlow {
   public:
