@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/uhid.h>
@@ -52,12 +53,20 @@ bool UhidEndpoint::Connect(std::string& error) {
         m_fd = -1;
         return false;
     }
+    m_bStop.store(false);
+    m_reader = std::thread([this] { Reader(); });
     return true;
 }
 
 void UhidEndpoint::Disconnect() {
     if (m_fd < 0) {
         return;
+    }
+    m_bStop.store(true);
+    m_reader.join();
+    {
+        const std::lock_guard guard(m_mutex);
+        m_reports.clear();  // what was in flight is lost with the device
     }
     uhid_event event{};
     event.type = UHID_DESTROY;
@@ -70,47 +79,60 @@ int UhidEndpoint::ReadOutput(std::span<std::uint8_t, DEVICE_REPORT_SIZE> report,
     if (m_fd < 0) {
         return -1;
     }
-    pollfd p{m_fd, POLLIN, 0};
-    const int ready = ::poll(&p, 1, timeoutMs);
-    if (ready <= 0) {
-        return ready < 0 && errno != EINTR ? -1 : 0;
+    std::unique_lock lock(m_mutex);
+    if (!m_arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [this] { return !m_reports.empty(); })) {
+        return 0;
     }
-    uhid_event event{};
-    const ssize_t n = ::read(m_fd, &event, sizeof event);
-    if (n < 0) {
-        return errno == EAGAIN || errno == EINTR ? 0 : -1;
-    }
-    switch (event.type) {
-        case UHID_OUTPUT: {
+    const std::vector<std::uint8_t> bytes = std::move(m_reports.front());
+    m_reports.pop_front();
+    std::copy(bytes.begin(), bytes.end(), report.begin());
+    return static_cast<int>(bytes.size());
+}
+
+void UhidEndpoint::Reader() {
+    while (!m_bStop.load()) {
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, 10) <= 0) {
+            continue;
+        }
+        uhid_event event{};
+        if (::read(m_fd, &event, sizeof event) <= 0) {
+            continue;
+        }
+        if (event.type == UHID_OUTPUT) {
             // uhid hands over what the writer gave hidraw: the report ID byte first. The device
             // has no numbered reports, so that byte is not part of the report.
             const uhid_output_req& output = event.u.output;
             if (output.rtype != UHID_OUTPUT_REPORT || output.size < 1) {
-                return 0;
+                continue;
             }
             const std::size_t count = std::min<std::size_t>(output.size - 1u, DEVICE_REPORT_SIZE);
-            std::copy_n(output.data + 1, count, report.begin());
-            return static_cast<int>(count);
+            {
+                const std::lock_guard guard(m_mutex);
+                m_reports.emplace_back(output.data + 1, output.data + 1 + count);
+            }
+            m_arrived.notify_one();
+        } else {
+            Answer(event);
         }
-        case UHID_GET_REPORT: {
-            // The device has no feature reports; say so rather than leave the asker waiting.
-            uhid_event reply{};
-            reply.type = UHID_GET_REPORT_REPLY;
-            reply.u.get_report_reply.id = event.u.get_report.id;
-            reply.u.get_report_reply.err = EIO;
-            Send(m_fd, reply);
-            return 0;
-        }
-        case UHID_SET_REPORT: {
-            uhid_event reply{};
-            reply.type = UHID_SET_REPORT_REPLY;
-            reply.u.set_report_reply.id = event.u.set_report.id;
-            reply.u.set_report_reply.err = EIO;
-            Send(m_fd, reply);
-            return 0;
-        }
-        default:
-            return 0;  // start, stop, open, close: nothing to do
+    }
+}
+
+void UhidEndpoint::Answer(const uhid_event& request) {
+    // The device has no feature reports; say so rather than leave the asker waiting. Start,
+    // stop, open and close need nothing.
+    uhid_event reply{};
+    if (request.type == UHID_GET_REPORT) {
+        reply.type = UHID_GET_REPORT_REPLY;
+        reply.u.get_report_reply.id = request.u.get_report.id;
+        reply.u.get_report_reply.err = EIO;
+        Send(m_fd, reply);
+    } else if (request.type == UHID_SET_REPORT) {
+        reply.type = UHID_SET_REPORT_REPLY;
+        reply.u.set_report_reply.id = request.u.set_report.id;
+        reply.u.set_report_reply.err = EIO;
+        Send(m_fd, reply);
     }
 }
 

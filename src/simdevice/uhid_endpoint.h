@@ -3,9 +3,18 @@
 // /dev/uhid) and the test VM.
 #pragma once
 
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "simdevice/kernel_endpoint.h"
+
+struct uhid_event;  // <linux/uhid.h>
 
 namespace tarv::simdevice {
 
@@ -20,8 +29,19 @@ class UhidEndpoint final : public KernelEndpoint {
     InputResult WriteInput(std::span<const std::uint8_t> report) override;
 
   private:
+    // uhid has no flow control: a writer on hidraw never waits for the device, and the kernel
+    // drops output reports once 32 are queued. So a thread of its own takes every event off the
+    // node as it comes and keeps the reports for ReadOutput, however slowly that is called.
+    void Reader();
+    void Answer(const ::uhid_event& request);
+
     std::string m_node;
     int m_fd = -1;  // one open of the node is one device
+    std::thread m_reader;
+    std::atomic<bool> m_bStop{false};
+    std::mutex m_mutex;
+    std::condition_variable m_arrived;
+    std::deque<std::vector<std::uint8_t>> m_reports;  // guarded by m_mutex
 };
 
 }  // namespace tarv::simdevice
