@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <linux/uhid.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include "link/protocol.h"
@@ -91,6 +93,12 @@ int UhidEndpoint::ReadOutput(std::span<std::uint8_t, DEVICE_REPORT_SIZE> report,
 }
 
 void UhidEndpoint::Reader() {
+    // Woken by every report, the reader must run before the writer can queue 32 more, also on
+    // one processor: a real-time priority has it preempt the writer. Without the right to one
+    // it carries on at the normal priority and a fast writer may lose reports.
+    sched_param priority{};
+    priority.sched_priority = 10;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
     while (!m_bStop.load()) {
         pollfd p{m_fd, POLLIN, 0};
         if (::poll(&p, 1, 10) <= 0) {

@@ -77,7 +77,8 @@ class Hil : public ::testing::Test {
         s_bigWriter->WriteTo(payload / "big/TarvUpdate.Bin");
         WriteFile(payload / "flash-in", *s_before);
         const ReportPlan plan(s_writer->Header());
-        std::ofstream(payload / "params") << "UNPLUG_AFTER=" << plan.mapWrite + 5 << "\n";
+        std::ofstream(payload / "params") << "UNPLUG_AFTER=" << plan.mapWrite + 5 << "\n"
+                                          << "PACKAGE_VERSIONS=P101,S202,M303\n";
         for (const char* program : {TARV_CLI_PATH, TARV_SIM_DEVICE_PATH, TARV_PROBE_PATH}) {
             fs::copy_file(program, payload / fs::path(program).filename());
         }
@@ -208,6 +209,21 @@ TEST_F(Hil, AFullUpdateThroughUhidWritesExactlyTheExpectedFlash) {
     ExpectSuccess(CliRun("uhid"));
     ExpectCleanDevice("uhid");
     EXPECT_EQ(FlashMismatchOf(Result("uhid", "flash-out")), "");
+}
+
+TEST_F(Hil, ADeviceWithThePackagesVersionsIsAskedAboutAndLeftAloneOnNo) {
+    // Only a reply read whole and in place carries the versions to the comparison.
+    const Run run = CliRun("latest");
+    EXPECT_EQ(run.status, 1) << run.err;
+    const auto questions = Events(run.events, "question");
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_EQ(questions[0]["text"], "It's the latest version, Do you continue to updata ?");
+    EXPECT_EQ(questions[0]["answer"], "no");
+    const auto results = Events(run.events, "result");
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0]["outcome"], "declined");
+    ExpectCleanDevice("latest");
+    EXPECT_EQ(ReadBytes(Result("latest", "flash-out")), *s_before);
 }
 
 TEST_F(Hil, TheDeviceUnpluggedInTheMapWriteFailsTheRunAtOnce) {

@@ -84,6 +84,11 @@ start_device uhid uhid
 run_cli uhid cli update --json "$P/TarvUpdate.Bin"
 stop_device uhid
 
+# A device that already carries the package's versions: the question, declined.
+start_device latest gadget --versions "$PACKAGE_VERSIONS"
+run_cli latest cli update --json --no "$P/TarvUpdate.Bin"
+stop_device latest
+
 # The device leaves the bus in the middle of the map write.
 start_device unplug gadget --fault "unplug-after=$UNPLUG_AFTER"
 run_cli unplug cli update --json "$P/TarvUpdate.Bin"
