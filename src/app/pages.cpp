@@ -19,6 +19,7 @@
 #include "app/update_app.h"
 #include "package/package.h"
 #include "update/messages.h"
+#include "update/permission_hint.h"
 
 namespace tarv {
 namespace {
@@ -29,6 +30,16 @@ QString Text(std::string_view text) {
 
 // How often a page that is closing looks whether its worker is done.
 constexpr int CLOSE_POLL_MS = 20;
+
+// "No device, ...", and on a second line what to do when the device is there but may not be
+// opened by this user.
+void ShowNoDevice(QWidget* page, const CHidLink& link) {
+    std::string text(MSG_NO_DEVICE);
+    if (const std::string hint = PermissionHint(link.DeniedPaths()); !hint.empty()) {
+        text += "\n" + hint;
+    }
+    ShowPageMessage(page, text);
+}
 
 }  // namespace
 
@@ -66,7 +77,7 @@ void CStartDlg::OnCheckContinuous() {
 
 void CStartDlg::OnOK() {
     if (m_app.Link().OpenDevice() == 0) {
-        ShowPageMessage(this, MSG_NO_DEVICE);
+        ShowNoDevice(this, m_app.Link());
         return;
     }
     // The link discovery opened stays open; the run opens it afresh itself.
@@ -240,7 +251,7 @@ void CProgressDlg::OnTimer(int id) {
 
 void CProgressDlg::OnOtherDevice() {
     if (m_app.Link().OpenDevice() == 0) {
-        ShowPageMessage(this, MSG_NO_DEVICE);
+        ShowNoDevice(this, m_app.Link());
         return;
     }
     m_pollTimer.stop();

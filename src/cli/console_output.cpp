@@ -152,6 +152,14 @@ void CConsoleOutput::Notice(std::string_view text) {
     std::fflush(m_pOut);
 }
 
+void CConsoleOutput::Hint(std::string_view text) {
+    const std::lock_guard guard(m_mutex);
+    if (m_style == OutputStyle::Json) {
+        Event(Dump(Json{{"event", "hint"}, {"text", text}}));
+    }
+    ToStderr(m_displayName + ": " + std::string(text));
+}
+
 void CConsoleOutput::Result(int number, RunOutcome outcome,
                             const std::optional<std::string>& message, bool numbered) {
     const std::lock_guard guard(m_mutex);

@@ -48,6 +48,8 @@ class CConsoleOutput {
 
     // The continuous mode's notice that the program waits for the next device.
     void Notice(std::string_view text);
+    // A hint on what to fix (the device may not be opened): stderr, and a "hint" event.
+    void Hint(std::string_view text);
     // The end of run `number` (counting from 1); `numbered` adds a plain line for it.
     void Result(int number, RunOutcome outcome, const std::optional<std::string>& message,
                 bool numbered);

@@ -11,6 +11,7 @@
 #include "package/package.h"
 #include "rig/device_rig.h"
 #include "update/messages.h"
+#include "update/permission_hint.h"
 #include "update/poll_state.h"
 #include "update/update_run.h"
 
@@ -78,6 +79,9 @@ int CUpdateSession::Run() {
             haveDevice = WaitForNextDevice(false);
         } else {
             m_output.Message(MSG_NO_DEVICE);
+            if (const std::string hint = PermissionHint(link.DeniedPaths()); !hint.empty()) {
+                m_output.Hint(hint);
+            }
         }
     }
     while (haveDevice) {
@@ -150,6 +154,7 @@ RunOutcome CUpdateSession::RunOnce() {
 bool CUpdateSession::WaitForNextDevice(bool lastRunSucceeded) {
     m_output.Notice(NOTICE_NEXT_DEVICE);
     CHidLink& link = m_rig.Link();
+    std::string lastHint;
     for (;;) {
         if (!m_stop.SleepFor(m_rig.RunClock(), POLL_INTERVAL_MS)) {
             m_bInterrupted = true;
@@ -157,6 +162,13 @@ bool CUpdateSession::WaitForNextDevice(bool lastRunSucceeded) {
         }
         m_rig.OnPoll();
         const bool found = link.OpenDevice() != 0;
+        // A device that may not be opened never counts as found; say why once per change.
+        if (std::string hint = PermissionHint(link.DeniedPaths()); hint != lastHint) {
+            if (!hint.empty()) {
+                m_output.Hint(hint);
+            }
+            lastHint = std::move(hint);
+        }
         switch (m_pollState.OnPoll(found, lastRunSucceeded)) {
             case PollAction::CloseDevice:
                 link.CloseDevice();

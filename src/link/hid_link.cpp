@@ -135,6 +135,7 @@ std::int32_t CHidLink::OpenDevice() {
     CloseUnlocked();
 
     std::int32_t opened = 0;
+    std::vector<std::string> denied;
     const std::optional<std::vector<HidInterfaceEntry>> entries = m_transport.Enumerate();
     for (const HidInterfaceEntry& entry : entries.value_or(std::vector<HidInterfaceEntry>{})) {
         // Positions that cannot be read, paths that do not fit and other devices are skipped.
@@ -142,8 +143,12 @@ std::int32_t CHidLink::OpenDevice() {
             entry.vendorId != TARV_VENDOR_ID || entry.productId != TARV_PRODUCT_ID) {
             continue;
         }
-        std::unique_ptr<HidConnection> connection = m_transport.Open(entry.path);
+        OpenError why = OpenError::None;
+        std::unique_ptr<HidConnection> connection = m_transport.Open(entry.path, &why);
         if (!connection) {
+            if (why == OpenError::PermissionDenied) {
+                denied.push_back(entry.path);
+            }
             continue;
         }
         // The first matching device ends the search: either it is opened, or another process
@@ -160,9 +165,18 @@ std::int32_t CHidLink::OpenDevice() {
         opened = 1;
         break;
     }
+    {
+        const std::lock_guard guard(m_deniedMutex);
+        m_deniedPaths = std::move(denied);
+    }
     m_device.m_nDevices.store(opened);
     m_device.m_bConnected.store(opened);
     return opened;
+}
+
+std::vector<std::string> CHidLink::DeniedPaths() const {
+    const std::lock_guard guard(m_deniedMutex);
+    return m_deniedPaths;
 }
 
 void CHidLink::CloseDevice() {

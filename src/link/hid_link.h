@@ -18,6 +18,8 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "base/clock.h"
 #include "link/in_use_marker.h"
@@ -139,6 +141,11 @@ class CHidLink {
     // by another process (it is then left alone and nothing else is tried).
     std::int32_t OpenDevice();
 
+    // The paths of interfaces with the device's IDs that the last OpenDevice found but could not
+    // open because this user lacks the permission; empty when there were none. A front end tells
+    // the user how to fix that rather than only "no device".
+    std::vector<std::string> DeniedPaths() const;
+
     // Pulses the abort signal when a device is open, closes it and releases the marker.
     // Afterwards nothing is open. Safe to call when nothing is open.
     void CloseDevice();
@@ -177,6 +184,8 @@ class CHidLink {
     InUseMarker& m_marker;
     Clock& m_clock;
     std::mutex m_stateMutex;  // makes OpenDevice and CloseDevice whole against each other
+    mutable std::mutex m_deniedMutex;
+    std::vector<std::string> m_deniedPaths;  // guarded by m_deniedMutex
 };
 
 }  // namespace tarv

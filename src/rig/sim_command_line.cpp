@@ -25,7 +25,7 @@ CLI::Option* AddSimulatorOptions(CLI::App& command, bool& simulate, SimOptions& 
     command
         .add_option("--sim-fault", options.faults,
                     "[K:]unplug-after=N|never-answer|late=MS|short=N|garbage|refuse-writes|"
-                    "stay-away|in-use|away=MS (repeatable)")
+                    "stay-away|not-permitted|in-use|away=MS (repeatable)")
         ->allow_extra_args(false)  // one fault per --sim-fault, so PACKAGE may follow
         ->check(Checked(&CheckSimFault, "FAULT"))
         ->needs(simulateFlag);

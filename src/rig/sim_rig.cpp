@@ -26,6 +26,7 @@ enum class FaultKind {
     Garbage,
     RefuseWrites,
     StayAway,
+    NotPermitted,
     InUse,
     Away
 };
@@ -47,6 +48,7 @@ constexpr FaultForm FAULT_FORMS[] = {
     {"garbage", FaultKind::Garbage, false, 0, 0},
     {"refuse-writes", FaultKind::RefuseWrites, false, 0, 0},
     {"stay-away", FaultKind::StayAway, false, 0, 0},
+    {"not-permitted", FaultKind::NotPermitted, false, 0, 0},
     {"in-use", FaultKind::InUse, false, 0, 0},
     {"away", FaultKind::Away, true, 0, ANY},
 };
@@ -195,6 +197,9 @@ std::string SimBench::Setup(const SimOptions& options) {
                     break;
                 case FaultKind::StayAway:
                     f.stayAwayAfterReset = true;
+                    break;
+                case FaultKind::NotPermitted:
+                    f.notPermitted = true;
                     break;
                 case FaultKind::InUse:
                     m_marker.SetHeldElsewhere(true);

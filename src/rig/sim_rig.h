@@ -29,7 +29,8 @@ struct SimOptions {
 };
 
 // What is wrong with one --sim-fault text, empty when it is good. The faults:
-// unplug-after=K, never-answer, late=MS, short=N, garbage, refuse-writes, stay-away, in-use
+// unplug-after=K, never-answer, late=MS, short=N, garbage, refuse-writes, stay-away,
+// not-permitted (the device's node may not be opened by this user), in-use
 // (the device is held by another process; every device) and away=MS (time away after a reset).
 std::string CheckSimFault(std::string_view text);
 // What is wrong with a --sim-versions text (three versions of four characters, comma

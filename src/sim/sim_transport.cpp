@@ -119,6 +119,9 @@ std::unique_ptr<HidConnection> SimTransport::Open(const std::string& path, OpenE
     for (const Slot& slot : m_slots) {
         switch (slot.kind) {
             case Slot::Kind::Device:
+                if (slot.device->GetFaults().notPermitted && slot.device->Path() == path) {
+                    return fail(OpenError::PermissionDenied);
+                }
                 if (std::unique_ptr<HidConnection> connection = slot.device->Open(path)) {
                     if (error != nullptr) {
                         *error = OpenError::None;

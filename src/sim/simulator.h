@@ -79,6 +79,9 @@ struct Faults {
     bool garbageReplies = false;      // random-looking bytes in place of each reply's payload
     bool refuseWrites = false;        // Write returns -1 and the report is not received
     bool stayAwayAfterReset = false;  // while set, a device that reset does not come back
+    // It enumerates, but its node may not be opened by this user: Open fails with
+    // OpenError::PermissionDenied.
+    bool notPermitted = false;
 };
 
 class SimTransport;

@@ -7,6 +7,7 @@
 
 #include "app_harness.h"
 #include "update/messages.h"
+#include "update/permission_hint.h"
 
 namespace tarv {
 namespace {
@@ -168,6 +169,22 @@ TEST_F(StartPage, ADeviceHeldByAnotherProcessCountsAsNone) {
     Click(page, IDOK);
     EXPECT_EQ(page.result(), QDialog::Accepted);
     EXPECT_TRUE(m_rig.link.Connected()) << "discovery's link stays open for the run";
+}
+
+TEST_F(StartPage, ADeviceThatMayNotBeOpenedAddsTheHintAsASecondLine) {
+    sim::SimulatedDevice& device = m_rig.AddDevice("tarv");
+    device.SetFaults(sim::Faults{.notPermitted = true});
+    CStartDlg page(m_app);
+    page.show();
+    BoxAnswerer answerer;
+    Click(page, IDOK);
+    ASSERT_EQ(answerer.boxes.size(), 1u);
+    const std::string& text = answerer.boxes[0].text;
+    EXPECT_EQ(text, "No device, please connect usb cable to device !\nThe device is at " +
+                        device.Path() +
+                        ", but this user may not open it. To allow it, install the udev rule: " +
+                        UDEV_RULE_COMMAND);
+    EXPECT_EQ(page.result(), 0);
 }
 
 TEST_F(StartPage, TheCheckBoxSetsContinuousModeAsItStandsAtStart) {

@@ -193,6 +193,22 @@ TEST(UpdateSimulated, ADeviceInUseElsewhereIsNoDeviceAndStaysUntouched) {
     EXPECT_EQ(flow.After(), flow.Before());
 }
 
+TEST(UpdateSimulated, ADeviceThatMayNotBeOpenedGetsThePermissionHint) {
+    const UpdateFlow flow(TypicalPackage());
+    const CliResult run = flow.Run(With(INSTANT, {"--json", "--sim-fault", "not-permitted"}));
+    EXPECT_EQ(run.status, 1);
+    const std::string hint =
+        "The device is at sim:tarv1/0, but this user may not open it. To allow it, install the "
+        "udev rule: sudo install -m 0644 res/70-tarv-updater.rules /etc/udev/rules.d/ && sudo "
+        "udevadm control --reload-rules && sudo udevadm trigger --subsystem-match=hidraw "
+        "--subsystem-match=usb";
+    EXPECT_EQ(run.err, MessageLine(MSG_NO_DEVICE) + MessageLine(hint));
+    const auto hints = Events(JsonLines(run.out), "hint");
+    ASSERT_EQ(hints.size(), 1u);
+    EXPECT_EQ(hints[0]["text"], hint);
+    EXPECT_EQ(flow.After(), flow.Before());
+}
+
 // --- The version question -----------------------------------------------------------------------
 
 TEST(UpdateSimulated, TheVersionQuestionIsAnsweredByTheOptionsOrDeclined) {

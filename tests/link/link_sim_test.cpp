@@ -160,5 +160,24 @@ TEST_F(LinkWithSimulator, ADeviceInUseElsewhereIsLeftAloneAndADeviceThatStaysAwa
     EXPECT_FALSE(Reconnect());
 }
 
+TEST_F(LinkWithSimulator, ADeviceThatMayNotBeOpenedIsNoDeviceButItsNodeIsNamed) {
+    // Only a denied permission is named (an interface that fails otherwise is not), and only
+    // by the discovery that met it.
+    m_transport.AddUnopenableInterface(OpenError::Other);
+    sim::SimulatedDevice& device = AddDevice();
+    device.SetFaults(sim::Faults{.notPermitted = true});
+    EXPECT_EQ(m_link.OpenDevice(), 0);
+    EXPECT_EQ(m_link.DeniedPaths(), std::vector<std::string>{device.Path()});
+    EXPECT_EQ(device.LiveConnections(), 0u);
+
+    device.SetFaults({});
+    EXPECT_EQ(m_link.OpenDevice(), 1);
+    EXPECT_EQ(m_link.DeniedPaths(), std::vector<std::string>{});
+
+    device.Unplug();
+    EXPECT_EQ(m_link.OpenDevice(), 0);
+    EXPECT_EQ(m_link.DeniedPaths(), std::vector<std::string>{}) << "simply absent";
+}
+
 }  // namespace
 }  // namespace tarv
