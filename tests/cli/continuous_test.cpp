@@ -1,7 +1,9 @@
 // Continuous mode and the operator's side: a series of simulated devices, Ctrl-C and SIGTERM,
 // and the question and the progress line on a terminal.
+#include <chrono>
 #include <csignal>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -120,6 +122,21 @@ TEST(Continuous, ASignalWhileWaitingEndsWithTheSummary) {
         EXPECT_EQ(run.err, "");
         EXPECT_TRUE(EndsWith(run.out, c.summary)) << run.out;
     }
+}
+
+TEST(Continuous, WaitingOnADeviceThatMayNotBeOpenedGivesTheHintOnce) {
+    const UpdateFlow flow(TypicalPackage());
+    CliProcess process(flow.Arguments(
+        {"--sim-instant", "--continuous", "--json", "--sim-fault", "not-permitted"}));
+    ASSERT_TRUE(process.WaitForOutput("\"hint\""));
+    // On the virtual clock many more polls meet the same node meanwhile.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    process.Signal(SIGINT);
+    const CliResult run = process.Finish();
+    const auto hints = Events(JsonLines(run.out), "hint");
+    ASSERT_EQ(hints.size(), 1u) << run.out;
+    EXPECT_NE(hints[0]["text"].get<std::string>().find("sim:tarv1/0"), std::string::npos);
+    EXPECT_EQ(Events(JsonLines(run.out), "result").size(), 0u) << "it never counts as found";
 }
 
 TEST(Continuous, SigtermDuringARunStopsItClosesTheLinkAndCountsItFailed) {
