@@ -115,6 +115,7 @@ CProgressDlg::CProgressDlg(CUpdateApp& app) : m_app(app) {
 
     m_run = std::make_unique<CUpdateRun>(app.Link(), app.m_package, *this, app.RunClock(),
                                          app.m_bContinuousMode);
+    m_run->SetInhibitor(&app.Rig().Inhibitor());
     m_run->Start();
 }
 

@@ -117,6 +117,7 @@ RunOutcome CUpdateSession::RunOnce() {
     m_page.BeginRun();
     m_output.BeginRun();
     CUpdateRun run(m_rig.Link(), m_package, m_page, m_rig.RunClock(), m_options.continuous);
+    run.SetInhibitor(&m_rig.Inhibitor());
     {
         const CBlockStopSignals blocked;
         run.Start();

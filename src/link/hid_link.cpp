@@ -163,10 +163,12 @@ std::int32_t CHidLink::OpenDevice() {
             m_device.m_hMutex = std::move(hold);  // empty when the marker could not be made
         }
         opened = 1;
+        const std::lock_guard guard(m_discoveryMutex);
+        m_openPath = entry.path;
         break;
     }
     {
-        const std::lock_guard guard(m_deniedMutex);
+        const std::lock_guard guard(m_discoveryMutex);
         m_deniedPaths = std::move(denied);
     }
     m_device.m_nDevices.store(opened);
@@ -175,8 +177,13 @@ std::int32_t CHidLink::OpenDevice() {
 }
 
 std::vector<std::string> CHidLink::DeniedPaths() const {
-    const std::lock_guard guard(m_deniedMutex);
+    const std::lock_guard guard(m_discoveryMutex);
     return m_deniedPaths;
+}
+
+std::string CHidLink::OpenPath() const {
+    const std::lock_guard guard(m_discoveryMutex);
+    return m_openPath;
 }
 
 void CHidLink::CloseDevice() {
@@ -201,6 +208,8 @@ void CHidLink::CloseUnlocked() {
     }
     m_device.m_nDevices.store(0);
     m_device.m_bConnected.store(0);
+    const std::lock_guard guard(m_discoveryMutex);
+    m_openPath.clear();
 }
 
 int CHidLink::LockLink() {

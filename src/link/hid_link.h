@@ -145,6 +145,8 @@ class CHidLink {
     // open because this user lacks the permission; empty when there were none. A front end tells
     // the user how to fix that rather than only "no device".
     std::vector<std::string> DeniedPaths() const;
+    // The path of the device open now, empty when none is.
+    std::string OpenPath() const;
 
     // Pulses the abort signal when a device is open, closes it and releases the marker.
     // Afterwards nothing is open. Safe to call when nothing is open.
@@ -184,8 +186,9 @@ class CHidLink {
     InUseMarker& m_marker;
     Clock& m_clock;
     std::mutex m_stateMutex;  // makes OpenDevice and CloseDevice whole against each other
-    mutable std::mutex m_deniedMutex;
-    std::vector<std::string> m_deniedPaths;  // guarded by m_deniedMutex
+    mutable std::mutex m_discoveryMutex;     // guards what discovery found, below
+    std::vector<std::string> m_deniedPaths;  // guarded by m_discoveryMutex
+    std::string m_openPath;                  // guarded by m_discoveryMutex
 };
 
 }  // namespace tarv

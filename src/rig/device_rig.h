@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "inhibit/inhibitor.h"
 #include "link/hid_link.h"
 
 namespace tarv {
@@ -21,6 +22,9 @@ class DeviceRig {
     virtual CHidLink& Link() = 0;
     // The clock of the runs and of the wait between them.
     virtual Clock& RunClock() = 0;
+    // What keeps the machine awake while a run writes the device: logind for the real device,
+    // nothing for a simulated one.
+    virtual SleepInhibitor& Inhibitor() { return m_noInhibitor; }
 
     // Continuous mode: a run has ended.
     virtual void OnRunEnded() {}
@@ -35,9 +39,13 @@ class DeviceRig {
     // At the end, with the link closed: keeps what is to be kept and returns what went wrong on
     // the rig's side, empty when nothing did.
     virtual std::vector<std::string> Finish() { return {}; }
+
+  private:
+    NoInhibitor m_noInhibitor;
 };
 
-// The real device through hidapi, the machine-wide in-use marker and the system clock.
+// The real device through hidapi, the machine-wide in-use marker, the system clock and logind's
+// sleep inhibitor (where there is no logind, nothing).
 std::unique_ptr<DeviceRig> MakeHardwareRig();
 
 }  // namespace tarv

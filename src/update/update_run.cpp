@@ -233,6 +233,10 @@ std::int32_t CUpdateRun::RunUpdate() {
         m_bDeclined.store(true);
         return end(0);
     }
+    // From the reset on the device is being rewritten, and a machine that sleeps now leaves it
+    // half written: no sleep until the run is over, on whichever path it ends.
+    const std::unique_ptr<InhibitHold> hold =
+        m_pInhibitor != nullptr ? m_pInhibitor->Hold(INHIBIT_WHY_UPDATE) : nullptr;
     const std::int32_t reset = ResetDevice(m_link);
     m_link.CloseDevice();
     if (reset == 0) {

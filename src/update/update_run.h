@@ -21,6 +21,7 @@
 
 #include "base/clock.h"
 #include "base/page.h"
+#include "inhibit/inhibitor.h"
 #include "link/commands.h"
 #include "link/hid_link.h"
 #include "package/package.h"
@@ -50,6 +51,10 @@ class CUpdateRun final : public PageWriteHooks {
     ~CUpdateRun() override;
     CUpdateRun(const CUpdateRun&) = delete;
     CUpdateRun& operator=(const CUpdateRun&) = delete;
+
+    // From the reset to the end of the run the run holds a sleep inhibitor lock from
+    // `inhibitor` (none when null, the default). Before Start; it must outlive the run.
+    void SetInhibitor(SleepInhibitor* inhibitor) { m_pInhibitor = inhibitor; }
 
     // Starts UpdateThreadProc on the run's worker thread. Once per run.
     void Start();
@@ -99,6 +104,7 @@ class CUpdateRun final : public PageWriteHooks {
     ProgressPage& m_page;
     Clock& m_clock;
     const bool m_bContinuousMode;
+    SleepInhibitor* m_pInhibitor = nullptr;
 
     UpdateProgress m_progress;  // the worker's alone
     std::stop_source m_stop;

@@ -506,5 +506,91 @@ TEST_F(Run, AStopAtAnyPointEndsTheRunPromptlyWithTheLinkClosed) {
     }
 }
 
+// --- No sleep during a write ---------------------------------------------------------------------
+
+// Notes what the device had been sent when the hold was taken and when it was released.
+class RecordingInhibitor final : public SleepInhibitor {
+  public:
+    explicit RecordingInhibitor(sim::SimulatedDevice& device) : m_device(device) {}
+
+    struct Moment {
+        std::uint32_t resets;
+        std::uint64_t reports;
+    };
+    std::vector<std::string> reasons;
+    std::vector<Moment> taken, released;
+
+    std::unique_ptr<InhibitHold> Hold(std::string_view why) override {
+        reasons.emplace_back(why);
+        taken.push_back(Now());
+        return std::make_unique<Hold_>(*this);
+    }
+
+  private:
+    struct Hold_ final : InhibitHold {
+        explicit Hold_(RecordingInhibitor& owner) : owner(owner) {}
+        ~Hold_() override { owner.released.push_back(owner.Now()); }
+        bool Held() const override { return true; }
+        RecordingInhibitor& owner;
+    };
+    Moment Now() const { return {m_device.Resets(), m_device.ReportsReceived()}; }
+    sim::SimulatedDevice& m_device;
+};
+
+TEST_F(Run, HoldsTheMachineAwakeFromTheResetToTheEndOfTheRunOnEveryPath) {
+    Load(TypicalPackage());
+    const struct {
+        const char* name;
+        sim::Faults faults;
+        RunOutcome outcome;
+    } cases[] = {
+        {"a whole run", {}, RunOutcome::Success},
+        {"unplugged in the map write", {.unplugAfterReports = 20}, RunOutcome::Failure},
+        {"never back after the reset", {.stayAwayAfterReset = true}, RunOutcome::Failure},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::SimTransport transport(m_clock);
+        sim::SimulatedDevice& device = transport.AddDevice(Named());
+        device.SetFaults(c.faults);
+        CHidLink link(transport, m_marker, m_clock);
+        RecordingPage page;
+        RecordingInhibitor inhibitor(device);
+        CUpdateRun run(link, m_package, page, m_clock, false);
+        run.SetInhibitor(&inhibitor);
+        page.run = &run;
+        run.Start();
+        run.Join();
+
+        EXPECT_EQ(run.Outcome(), c.outcome);
+        EXPECT_EQ(inhibitor.reasons, std::vector<std::string>{"firmware update in progress"});
+        ASSERT_EQ(inhibitor.taken.size(), 1u);
+        ASSERT_EQ(inhibitor.released.size(), 1u) << "released once the run is over";
+        // Taken after the query, before the reset went out; released after the last report.
+        EXPECT_EQ(inhibitor.taken[0].resets, 0u);
+        EXPECT_EQ(inhibitor.taken[0].reports, 1u);
+        EXPECT_EQ(inhibitor.released[0].reports, device.ReportsReceived());
+        EXPECT_GE(inhibitor.released[0].resets, 1u);
+    }
+}
+
+TEST_F(Run, ADeclinedRunNeverHoldsTheMachineAwake) {
+    Load(TypicalPackage());
+    sim::DeviceConfig same = Named();
+    same.programVersion = "P101";
+    same.soundVersion = "S202";
+    same.mapVersion = "M303";
+    Rig rig(m_clock, same, m_before);
+    RecordingInhibitor inhibitor(rig.device);
+    rig.page.answer = MessageAnswer::No;
+    CUpdateRun run(rig.link, m_package, rig.page, m_clock, false);
+    run.SetInhibitor(&inhibitor);
+    rig.page.run = &run;
+    run.Start();
+    run.Join();
+    EXPECT_EQ(run.Outcome(), RunOutcome::Declined);
+    EXPECT_TRUE(inhibitor.taken.empty());
+}
+
 }  // namespace
 }  // namespace tarv
