@@ -27,6 +27,7 @@ int main(int argc, char** argv) {
     CLI::Option* no = updateCommand->add_flag_callback(
         "--no", [&update] { update.answer = false; }, "Leave such a device as it is");
     yes->excludes(no);
+    updateCommand->add_option("--log", update.logPath, "Append one JSON line per run to this file");
     CLI::Option* continuous = updateCommand->add_flag(
         "--continuous", update.continuous, "Update one device after another until Ctrl-C");
 

@@ -1,6 +1,7 @@
 #include "cli/update_command.h"
 
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <poll.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include "update/messages.h"
 #include "update/permission_hint.h"
 #include "update/poll_state.h"
+#include "update/run_log.h"
 #include "update/update_run.h"
 
 namespace tarv::cli {
@@ -42,11 +44,12 @@ QuestionPolicy PolicyFor(std::optional<bool> answer) {
 class CUpdateSession {
   public:
     CUpdateSession(const UpdateOptions& options, CUpdatePackage& package, DeviceRig& rig,
-                   CConsoleOutput& output)
+                   CConsoleOutput& output, CRunLog* log)
         : m_options(options),
           m_package(package),
           m_rig(rig),
           m_output(output),
+          m_pLog(log),
           m_page(output, PolicyFor(options.answer)) {}
 
     int Run();
@@ -60,6 +63,7 @@ class CUpdateSession {
     CUpdatePackage& m_package;
     DeviceRig& m_rig;
     CConsoleOutput& m_output;
+    CRunLog* m_pLog;  // null: no log asked for
     CStopSignal m_stop;
     CConsolePage m_page;
     CDevicePollState m_pollState;  // one for the whole program, as every wait leaves it
@@ -116,6 +120,10 @@ RunOutcome CUpdateSession::RunOnce() {
     ++m_nRuns;
     m_page.BeginRun();
     m_output.BeginRun();
+    // The device the run is for: discovery left it open.
+    const std::string devicePath = m_rig.Link().OpenPath();
+    const auto startedAt = std::chrono::system_clock::now();
+    const std::uint32_t startTick = m_rig.RunClock().TickCount();
     CUpdateRun run(m_rig.Link(), m_package, m_page, m_rig.RunClock(), m_options.continuous);
     run.SetInhibitor(&m_rig.Inhibitor());
     {
@@ -146,10 +154,15 @@ RunOutcome CUpdateSession::RunOnce() {
     }
     m_output.EndRun();
 
-    const RunOutcome outcome = run.Outcome();
-    m_output.Result(m_nRuns, outcome, m_page.LastMessage(), m_options.continuous);
-    ++(outcome == RunOutcome::Success ? m_nUpdated : m_nFailed);
-    return outcome;
+    // The one record of the run: the log's line and the summary's count.
+    const RunRecord record = MakeRunRecord(run, m_package, devicePath, startedAt,
+                                           m_rig.RunClock().TickCount() - startTick);
+    m_output.Result(m_nRuns, record.outcome, m_page.LastMessage(), m_options.continuous);
+    ++(record.outcome == RunOutcome::Success ? m_nUpdated : m_nFailed);
+    if (std::string error; m_pLog != nullptr && !m_pLog->Append(record, error)) {
+        m_output.Error(error);
+    }
+    return record.outcome;
 }
 
 bool CUpdateSession::WaitForNextDevice(bool lastRunSucceeded) {
@@ -187,6 +200,17 @@ bool CUpdateSession::WaitForNextDevice(bool lastRunSucceeded) {
 int RunUpdateCommand(const UpdateOptions& options) {
     CConsoleOutput output(StyleFor(options.json), GetModuleDisplayName());
 
+    // A log that cannot be written is said at once, before any device is touched.
+    std::unique_ptr<CRunLog> log;
+    if (!options.logPath.empty()) {
+        std::string error;
+        log = CRunLog::Open(options.logPath, error);
+        if (!log) {
+            output.Error(error);
+            return EXIT_FAILURE_STATUS;
+        }
+    }
+
     LoadOptions load = DefaultLoadOptions();
     if (!options.packagePath.empty()) {
         load.packagePath = options.packagePath;
@@ -209,7 +233,7 @@ int RunUpdateCommand(const UpdateOptions& options) {
     } else {
         rig = MakeHardwareRig();
     }
-    CUpdateSession session(options, package, *rig, output);
+    CUpdateSession session(options, package, *rig, output, log.get());
     return session.Run();
 }
 

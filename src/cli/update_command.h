@@ -16,6 +16,7 @@ struct UpdateOptions {
     std::optional<bool> answer;  // --yes / --no for the version question
     bool simulate = false;
     SimOptions sim;
+    std::string logPath;  // not empty: one JSON line per run is appended to this file
 };
 
 // Returns the process exit status: 0 when the run succeeded (continuous mode: no run failed),

@@ -36,7 +36,7 @@ std::array<std::string, 3> VersionFields(std::span<const char> text) {
             VersionField(text.subspan(10, 4))};
 }
 
-nlohmann::json VersionsJson(const std::array<std::string, 3>& versions) {
+nlohmann::ordered_json VersionsJson(const std::array<std::string, 3>& versions) {
     return {{"program", versions[0]}, {"sound", versions[1]}, {"map", versions[2]}};
 }
 
@@ -94,19 +94,19 @@ RunRecord MakeRunRecord(const CUpdateRun& run, const CUpdatePackage& package,
 }
 
 std::string FormatRunRecord(const RunRecord& record) {
-    const nlohmann::json line = {
+    const nlohmann::ordered_json line = {
         {"start", IsoUtc(record.start)},
         {"durationMs", record.durationMs},
         {"device", record.devicePath},
         {"deviceVersions",
-         record.deviceVersions ? VersionsJson(*record.deviceVersions) : nlohmann::json(nullptr)},
+         record.deviceVersions ? VersionsJson(*record.deviceVersions) : nlohmann::ordered_json(nullptr)},
         {"packageVersions", VersionsJson(record.packageVersions)},
         {"result", ResultName(record.outcome)},
         {"message",
-         record.message.empty() ? nlohmann::json(nullptr) : nlohmann::json(record.message)},
+         record.message.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(record.message)},
     };
     // A path or message that is not UTF-8 must not lose the record.
-    return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 std::unique_ptr<CRunLog> CRunLog::Open(const std::string& path, std::string& error) {

@@ -2,6 +2,10 @@
 // and the question and the progress line on a terminal.
 #include <chrono>
 #include <csignal>
+#include <ctime>
+#include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,14 +17,17 @@
 namespace tarv {
 namespace {
 
+using testing::Bytes;
 using testing::CliProcess;
 using testing::CliResult;
 using testing::Events;
 using testing::JsonLines;
 using testing::PackageWriter;
 using testing::PatternBytes;
+using testing::ReadBytes;
 using testing::TypicalPackage;
 using testing::UpdateFlow;
+using testing::WriteFile;
 
 const std::string NOTICE =
     "If you need to continue, please connect the USB cable to the new machine !";
@@ -84,6 +91,74 @@ TEST(Continuous, UpdatesOneDeviceAfterAnotherAndCountsTheFailures) {
             EXPECT_EQ(flow.Mismatch(2), "");
         }
     }
+}
+
+TEST(Continuous, TheLogHasOneLineForEachRunAndKeepsWhatWasThere) {
+    const UpdateFlow flow(TypicalPackage(), 3);
+    const testing::TempDir dir;
+    const std::string log = dir / "line.log";
+    WriteFile(log, std::string_view("an earlier line\n"));
+    const auto before = std::chrono::system_clock::now();
+    const CliResult run = flow.Run({"--sim-instant", "--continuous", "--sim-devices", "3", "--log",
+                                    log, "--sim-fault", "2:stay-away"});
+    const auto after = std::chrono::system_clock::now();
+    EXPECT_EQ(run.status, 1) << run.err;
+
+    const Bytes bytes = ReadBytes(log);
+    std::istringstream text(std::string(bytes.begin(), bytes.end()));
+    std::string first;
+    std::getline(text, first);
+    EXPECT_EQ(first, "an earlier line");
+    std::vector<nlohmann::json> records;
+    for (std::string line; std::getline(text, line);) {
+        records.push_back(nlohmann::json::parse(line));
+    }
+    ASSERT_EQ(records.size(), 3u);
+    const nlohmann::json package = {{"program", "P101"}, {"sound", "S202"}, {"map", "M303"}};
+    const nlohmann::json device = {{"program", "P100"}, {"sound", "S100"}, {"map", "M100"}};
+    const std::regex iso(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+    std::string lastStart;
+    for (std::size_t k = 0; k < records.size(); ++k) {
+        SCOPED_TRACE(k + 1);
+        const nlohmann::json& r = records[k];
+        ASSERT_EQ(r.size(), 7u) << r.dump();
+        const std::string start = r["start"];
+        EXPECT_TRUE(std::regex_match(start, iso)) << start;
+        EXPECT_GE(start, lastStart) << "in the order of the runs";
+        std::tm utc{};
+        ASSERT_NE(strptime(start.c_str(), "%Y-%m-%dT%H:%M:%S", &utc), nullptr);
+        const std::time_t at = timegm(&utc);
+        EXPECT_GE(at, std::chrono::system_clock::to_time_t(before) - 1);
+        EXPECT_LE(at, std::chrono::system_clock::to_time_t(after));
+        lastStart = start;
+        EXPECT_EQ(r["device"].get<std::string>().rfind("sim:tarv" + std::to_string(k + 1) + "/", 0),
+                  0u)
+            << r["device"];
+        EXPECT_EQ(r["deviceVersions"], device);
+        EXPECT_EQ(r["packageVersions"], package);
+    }
+    // A whole run waits 2 s and 1 s around the reset; the one that never reconnects also tries
+    // 150 times 100 ms apart (on the virtual clock).
+    EXPECT_EQ(records[0]["result"], "success");
+    EXPECT_EQ(records[0]["message"], nullptr);
+    EXPECT_GE(records[0]["durationMs"].get<int>(), 3000);
+    EXPECT_EQ(records[1]["result"], "failure");
+    EXPECT_EQ(records[1]["message"],
+              "Connect to device faile,please connect usb cable to device !");
+    EXPECT_GE(records[1]["durationMs"].get<int>(), 2000 + 150 * 100 + 1000);
+    EXPECT_EQ(records[2]["result"], "success");
+    EXPECT_TRUE(EndsWith(run.out, "Devices updated: 2, failed: 1\n")) << run.out;
+}
+
+TEST(Continuous, ALogThatCannotBeWrittenIsSaidBeforeAnyDeviceIsTouched) {
+    const UpdateFlow flow(TypicalPackage());
+    const CliResult run = flow.Run({"--sim-instant", "--log", "/nonexistent/line.log"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
+              "tarv-updater-cli: cannot write the log /nonexistent/line.log: No such file or "
+              "directory\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(flow.After().empty()) << "the simulated device was never made";
 }
 
 TEST(Continuous, PlainOutputNumbersTheRunsAndEndsWithTheSummary) {
