@@ -1,6 +1,6 @@
 // tarv-updater: the wizard.
 //
-//   tarv-updater [PACKAGE] [--simulate [SIMULATOR OPTIONS]]
+//   tarv-updater [PACKAGE] [--log FILE] [--simulate [SIMULATOR OPTIONS]]
 //
 // Without PACKAGE the package and its release notes are the ones beside the executable. With
 // --simulate the device simulator takes the real device's place: the demo, in which the device
@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <iostream>
 
+#include "app/message_box.h"
 #include "app/update_app.h"
 #include "package/package.h"
 #include "rig/sim_command_line.h"
@@ -22,6 +23,8 @@ int main(int argc, char** argv) {
     int plugInMs = 3000;
     cli.add_option("PACKAGE", packagePath,
                    "The package (default: TarvUpdate.Bin beside the program)");
+    std::string logPath;
+    cli.add_option("--log", logPath, "Append one JSON line per run to this file");
     CLI::Option* simulateFlag = tarv::AddSimulatorOptions(cli, simulate, sim);
     cli.add_option("--sim-plug-in", plugInMs,
                    "Milliseconds until the simulated device is plugged in")
@@ -34,6 +37,17 @@ int main(int argc, char** argv) {
     }
 
     QApplication application(argc, argv);
+
+    // A log that cannot be written is said at once, before any device is touched.
+    std::unique_ptr<tarv::CRunLog> log;
+    if (!logPath.empty()) {
+        std::string error;
+        log = tarv::CRunLog::Open(logPath, error);
+        if (!log) {
+            tarv::ShowStandardMessage(nullptr, error);
+            return 1;
+        }
+    }
 
     std::unique_ptr<tarv::DeviceRig> rig;
     if (simulate) {
@@ -56,6 +70,7 @@ int main(int argc, char** argv) {
     load.clock = &rig->RunClock();
 
     tarv::CUpdateApp app(*rig, load);
+    app.m_pRunLog = log.get();
     if (simulate && plugInMs > 0) {
         // The demo's device arrives a little after the start, as if plugged in by the user.
         QTimer::singleShot(plugInMs, [&rig] { rig->Attach(); });

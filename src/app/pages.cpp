@@ -113,6 +113,10 @@ CProgressDlg::CProgressDlg(CUpdateApp& app) : m_app(app) {
     // Quit stays usable during the whole run.
     m_btnQuit->setFocus();
 
+    // Discovery left the device open: that is the one the run is for.
+    m_devicePath = app.Link().OpenPath();
+    m_startedAt = std::chrono::system_clock::now();
+    m_nStartTick = app.RunClock().TickCount();
     m_run = std::make_unique<CUpdateRun>(app.Link(), app.m_package, *this, app.RunClock(),
                                          app.m_bContinuousMode);
     m_run->SetInhibitor(&app.Rig().Inhibitor());
@@ -129,7 +133,20 @@ CProgressDlg::~CProgressDlg() {
             QCoreApplication::processEvents(QEventLoop::AllEvents, CLOSE_POLL_MS);
         }
     }
+    LogRun();  // a run ended by Quit has its line too
     m_run.reset();
+}
+
+void CProgressDlg::LogRun() {
+    if (m_bLogged || m_app.m_pRunLog == nullptr) {
+        return;
+    }
+    m_bLogged = true;
+    const RunRecord record = MakeRunRecord(*m_run, m_app.m_package, m_devicePath, m_startedAt,
+                                           m_app.RunClock().TickCount() - m_nStartTick);
+    if (std::string error; !m_app.m_pRunLog->Append(record, error)) {
+        ShowStandardMessage(isVisible() ? this : nullptr, error);
+    }
 }
 
 bool CProgressDlg::event(QEvent* event) {
@@ -212,6 +229,7 @@ void CProgressDlg::OnTimer(int id) {
             return;
         }
         m_runEndTimer.stop();
+        LogRun();
         m_app.Rig().OnRunEnded();
         if (m_run->Outcome() == RunOutcome::Declined) {
             done(RESULT_DECLINED);

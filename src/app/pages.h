@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QEvent>
 #include <QTimer>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -99,6 +100,12 @@ class CProgressDlg final : public QDialog, public ProgressPage {
 
     CUpdateApp& m_app;
     std::unique_ptr<CUpdateRun> m_run;
+    // For the run's line in the log: the device, when the run began; written once.
+    void LogRun();
+    std::string m_devicePath;
+    std::chrono::system_clock::time_point m_startedAt;
+    std::uint32_t m_nStartTick = 0;
+    bool m_bLogged = false;
     QTimer m_runEndTimer;
     QTimer m_pollTimer;
     QTimer m_closeTimer;

@@ -14,6 +14,7 @@
 #include "package/package.h"
 #include "rig/device_rig.h"
 #include "update/poll_state.h"
+#include "update/run_log.h"
 
 namespace tarv {
 
@@ -36,6 +37,7 @@ class CUpdateApp {
 
     CUpdatePackage m_package;
     bool m_bContinuousMode = false;  // set on the start page, read by every progress page
+    CRunLog* m_pRunLog = nullptr;    // --log: every run's line goes here; null: no log
     CDevicePollState m_pollState;    // shared by every progress page of the program's run
 
   private:

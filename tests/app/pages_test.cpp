@@ -2,12 +2,15 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <fstream>
+#include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 
 #include "app_harness.h"
 #include "update/messages.h"
 #include "update/permission_hint.h"
+#include "update/run_log.h"
 
 namespace tarv {
 namespace {
@@ -248,6 +251,47 @@ TEST_F(ProgressPage, AFailedRunShowsItsMessageThenTheFailureLine) {
               "Connect to device faile,please connect usb cable to device !");
     EXPECT_TRUE(answerer.boxes[0].icon);
     EXPECT_EQ(page.SoundRequests(), 0);
+}
+
+TEST_F(ProgressPage, EachRunLeavesOneLineInTheLogAtItsEnd) {
+    const testing::TempDir dir;
+    const std::string path = dir / "line.log";
+    std::string error;
+    const std::unique_ptr<CRunLog> log = CRunLog::Open(path, error);
+    ASSERT_NE(log, nullptr) << error;
+    m_app->m_pRunLog = log.get();
+    const auto lines = [&path] {
+        std::vector<nlohmann::json> found;
+        std::ifstream in(path);
+        for (std::string line; std::getline(in, line);) {
+            found.push_back(nlohmann::json::parse(line));
+        }
+        return found;
+    };
+
+    sim::SimulatedDevice& device = m_rig.AddDevice("tarv");
+    for (const bool fails : {false, true}) {
+        SCOPED_TRACE(fails ? "a failed run" : "a whole run");
+        device.SetFaults({.stayAwayAfterReset = fails});
+        ASSERT_EQ(m_rig.link.OpenDevice(), 1);  // as the start page's discovery leaves it
+        const std::string devicePath = device.Path();
+        BoxAnswerer answerer;
+        const std::size_t before = lines().size();
+        {
+            CProgressDlg page(*m_app);
+            page.show();
+            ASSERT_TRUE(WaitFor([&] { return lines().size() == before + 1; }));
+            EXPECT_TRUE(Finished(page));
+        }
+        const auto found = lines();
+        ASSERT_EQ(found.size(), before + 1) << "one line, not another as the page goes";
+        const nlohmann::json& line = found.back();
+        EXPECT_EQ(line["device"], devicePath);
+        EXPECT_EQ(line["result"], fails ? "failure" : "success");
+        EXPECT_EQ(line["message"],
+                  fails ? nlohmann::json(std::string(MSG_RECONNECT)) : nlohmann::json(nullptr));
+        EXPECT_EQ(line["packageVersions"]["program"], "P101");
+    }
 }
 
 TEST_F(ProgressPage, QueuedProgressEventsAllShowTheLatestPercentage) {
