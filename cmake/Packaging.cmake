@@ -68,6 +68,10 @@ if(TARGET tarv-updater)
     list(APPEND TARV_DEB_DEPENDS qt6-qpa-plugins)
 endif()
 list(JOIN TARV_DEB_DEPENDS ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
+# The Wayland platform plugin is a package of its own; an X11 desktop does without it.
+if(TARGET tarv-updater)
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS qt6-wayland)
+endif()
 
 # postinst and postrm: reload the udev rules and apply them to a device plugged in already.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${TARV_RES}/deb/postinst ${TARV_RES}/deb/postrm)

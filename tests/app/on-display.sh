@@ -15,7 +15,9 @@ usage() {
     echo "usage: $0 x11|wayland -- COMMAND..." >&2
     exit 2
 }
-[ $# -ge 3 ] && [ "$2" = "--" ] || usage
+if [ $# -lt 3 ] || [ "$2" != "--" ]; then
+    usage
+fi
 kind=$1
 shift 2
 case "$kind" in
@@ -30,8 +32,9 @@ command_limit=${ON_DISPLAY_TIMEOUT:-120}
 work=$(mktemp -d /tmp/tarv-display.XXXXXX)
 chmod 0700 "$work"
 server=
-# The server runs in a session of its own. It is asked to stop first, so that Weston ends and
-# reaps its shell and keyboard clients itself; whatever is left of the session is then killed.
+# The server runs in a session of its own. It is asked to stop first, so that Weston can stop
+# its shell and keyboard clients itself; whatever is left of the session is then killed.
+# shellcheck disable=SC2317 # called from the traps
 stop_server() {
     [ -n "$server" ] || return 0
     kill -TERM "$server" 2> /dev/null || true
@@ -43,6 +46,7 @@ stop_server() {
     wait "$server" 2> /dev/null || true
     server=
 }
+# shellcheck disable=SC2317 # called from the traps
 cleanup() {
     stop_server
     rm -rf "$work"
