@@ -2,6 +2,7 @@
 // in a QEMU virtual machine running Debian's kernel, the real tarv-updater-cli and its hidapi
 // backend against it. The VM runs every scenario once (scenarios.sh); each test here checks one
 // scenario's results on the host.
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -58,6 +59,10 @@ PackageWriter BigPackage() {
     return writer;
 }
 
+// The whole VM run's deadline: the downloads, the boot (with a KVM that may not work) and the
+// payload's own limit fit in it; CTest's limit for the test is well above it.
+constexpr int kVmDeadlineSeconds = 720;
+
 // One VM run for the whole suite.
 class Hil : public ::testing::Test {
   protected:
@@ -87,15 +92,32 @@ class Hil : public ::testing::Test {
 
         s_results = new fs::path(s_dir->path() / "results");
         const std::string log = (s_dir->path() / "vm.log").string();
-        const std::string command = std::string(TARV_SOURCE_DIR) + "/scripts/hil-vm --payload " +
+        // The payload takes about a minute under TCG; its limit is four times that. The whole VM
+        // run has a deadline of its own well under CTest's, so that a hang anywhere (a stalled
+        // download, a guest that never boots) ends here with the phase named, not by CTest's kill.
+        const std::string command = "timeout -k 10 " + std::to_string(kVmDeadlineSeconds) + " " +
+                                    std::string(TARV_SOURCE_DIR) + "/scripts/hil-vm --payload " +
                                     payload.string() + " --out " + s_results->string() +
-                                    " --timeout 600 2> " + log;
+                                    " --timeout 240 2> " + log;
+        const auto vmStart = std::chrono::steady_clock::now();
         const int status = std::system(command.c_str());
-        if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+        const auto vmSeconds = std::chrono::duration_cast<std::chrono::seconds>(
+                                   std::chrono::steady_clock::now() - vmStart)
+                                   .count();
+        const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (code == 77) {
             s_skip = "the VM's kernel cannot be had:\n" + ReadText(log);
             return;
         }
-        if (status != 0) {
+        if (code == 124 || code == 137) {
+            std::string phase = ReadText(*s_results / "phase");
+            phase = phase.substr(0, phase.find('\n'));
+            s_failure = "the VM run ran out of time in its " +
+                        (phase.empty() ? std::string("start") : phase) + " phase after " +
+                        std::to_string(vmSeconds) + " s" +
+                        (vmSeconds >= kVmDeadlineSeconds ? " (the test's deadline)" : "") +
+                        ":\n" + ReadText(log);
+        } else if (status != 0) {
             s_failure = "the VM run failed (" + std::to_string(status) + "):\n" + ReadText(log);
         }
         // TARV_HIL_KEEP=DIR keeps the VM's results for a closer look.
