@@ -18,19 +18,6 @@ std::string Dump(const Json& object) {
     return object.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-const char* OutcomeName(RunOutcome outcome) {
-    switch (outcome) {
-        case RunOutcome::Success:
-            return "success";
-        case RunOutcome::Declined:
-            return "declined";
-        case RunOutcome::Running:
-        case RunOutcome::Failure:
-            break;
-    }
-    return "failure";
-}
-
 int Columns(std::FILE* file) {
     winsize size{};
     if (ioctl(fileno(file), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {

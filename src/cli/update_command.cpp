@@ -99,7 +99,7 @@ int CUpdateSession::Run() {
         }
         // A declined device is left alone like an updated one: asking it again would only get
         // the same answer.
-        haveDevice = WaitForNextDevice(last != RunOutcome::Failure);
+        haveDevice = WaitForNextDevice(last == RunOutcome::Success || last == RunOutcome::Declined);
     }
     // A poll may have left the link open.
     link.CloseDevice();

@@ -52,6 +52,9 @@ inline constexpr std::string_view MSG_HEADER_RECORD_ERASE =
 inline constexpr std::string_view MSG_HEADER_RECORD_WRITE =
     "Write file faile,please connect usb cable to device";
 inline constexpr std::string_view MSG_FINISH = "Send over command faile !";
+// A run stopped by the operator or a signal: its record's message (never a cable message).
+inline constexpr std::string_view MSG_STOPPED =
+    "Update stopped before its end: update this device again.";
 
 // Front ends: no device at Start or on "Other device", and the continuous-mode notice.
 inline constexpr std::string_view MSG_NO_DEVICE = "No device, please connect usb cable to device !";

@@ -8,6 +8,8 @@
 #include <span>
 #include <unistd.h>
 
+#include "update/messages.h"
+
 namespace tarv {
 namespace {
 
@@ -52,19 +54,6 @@ std::string IsoUtc(std::chrono::system_clock::time_point at) {
     return text;
 }
 
-const char* ResultName(RunOutcome outcome) {
-    switch (outcome) {
-        case RunOutcome::Success:
-            return "success";
-        case RunOutcome::Declined:
-            return "declined";
-        case RunOutcome::Running:
-        case RunOutcome::Failure:
-            break;
-    }
-    return "failure";
-}
-
 }  // namespace
 
 std::optional<std::array<std::string, 3>> ReplyVersions(const InfoReply& reply) {
@@ -89,6 +78,8 @@ RunRecord MakeRunRecord(const CUpdateRun& run, const CUpdatePackage& package,
     record.outcome = run.Outcome();
     if (record.outcome == RunOutcome::Failure) {
         record.message = run.LastMessage();
+    } else if (record.outcome == RunOutcome::Stopped) {
+        record.message = MSG_STOPPED;
     }
     return record;
 }
@@ -101,7 +92,7 @@ std::string FormatRunRecord(const RunRecord& record) {
         {"deviceVersions",
          record.deviceVersions ? VersionsJson(*record.deviceVersions) : nlohmann::ordered_json(nullptr)},
         {"packageVersions", VersionsJson(record.packageVersions)},
-        {"result", ResultName(record.outcome)},
+        {"result", OutcomeName(record.outcome)},
         {"message",
          record.message.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(record.message)},
     };

@@ -41,7 +41,7 @@ std::optional<std::array<std::string, 3>> ReplyVersions(const InfoReply& reply);
 
 // One JSON object on one line, without the line end: start (ISO 8601, UTC, milliseconds),
 // durationMs, device, deviceVersions (null or program/sound/map), packageVersions, result
-// (success, failure or declined) and message (null or the text).
+// (success, failure, declined or stopped) and message (null or the text).
 std::string FormatRunRecord(const RunRecord& record);
 
 class CRunLog {

@@ -24,6 +24,21 @@ std::uint32_t BlocksFor(std::uint64_t bytes) {
 
 }  // namespace
 
+const char* OutcomeName(RunOutcome outcome) {
+    switch (outcome) {
+        case RunOutcome::Success:
+            return "success";
+        case RunOutcome::Declined:
+            return "declined";
+        case RunOutcome::Stopped:
+            return "stopped";
+        case RunOutcome::Running:
+        case RunOutcome::Failure:
+            break;
+    }
+    return "failure";
+}
+
 CUpdateRun::CUpdateRun(CHidLink& link, CUpdatePackage& package, ProgressPage& page, Clock& clock,
                        bool continuousMode)
     : m_link(link),
@@ -65,8 +80,10 @@ RunOutcome CUpdateRun::Outcome() const {
     if (m_bDeclined.load()) {
         return RunOutcome::Declined;
     }
-    return m_bSuccess.load(std::memory_order_acquire) != 0 ? RunOutcome::Success
-                                                           : RunOutcome::Failure;
+    if (m_bSuccess.load(std::memory_order_acquire) != 0) {
+        return RunOutcome::Success;
+    }
+    return StopRequested() ? RunOutcome::Stopped : RunOutcome::Failure;
 }
 
 std::string CUpdateRun::LastMessage() const {

@@ -38,9 +38,14 @@ inline constexpr std::uint32_t RUN_WAIT_AFTER_RECONNECT_MS = 1000;
 enum class RunOutcome {
     Running,   // not finished yet
     Success,   // "Updata success !"
-    Failure,   // any failure, a stopped run included
+    Failure,   // a step failed; the run's message says which
     Declined,  // the device had the package's versions and the user said No: nothing rewritten
+    Stopped,   // the operator (or a signal) stopped it; from the reset on the device needs a new run
 };
+
+// "success", "failure", "declined" or "stopped": the name of an outcome in the JSON output and
+// the log ("failure" for a run still running, which has no result yet).
+const char* OutcomeName(RunOutcome outcome);
 
 class CUpdateRun final : public PageWriteHooks {
   public:
@@ -79,7 +84,8 @@ class CUpdateRun final : public PageWriteHooks {
     std::atomic<std::int32_t> m_bSuccess{0};
     std::atomic<std::int32_t> m_bFinished{0};
 
-    // Valid once m_bFinished is 1.
+    // Valid once m_bFinished is 1. A run asked to stop that did not end in success or a decline
+    // is Stopped, whatever its last exchange failed with.
     RunOutcome Outcome() const;
     // The last message box text of the run (shown or, after a stop, not), empty when none.
     std::string LastMessage() const;

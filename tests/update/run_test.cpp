@@ -497,7 +497,7 @@ TEST_F(Run, AStopAtAnyPointEndsTheRunPromptlyWithTheLinkClosed) {
         stopped.set_value();
         run.Join();
 
-        EXPECT_EQ(run.Outcome(), RunOutcome::Failure) << point.event << point.nth;
+        EXPECT_EQ(run.Outcome(), RunOutcome::Stopped) << point.event << point.nth;
         EXPECT_LE(device.ReportsReceived(), reportsAtStop + 1) << point.event << point.nth;
         EXPECT_LT(m_clock.TickCount() - stopTick, 100u) << point.event << point.nth;
         EXPECT_EQ(page.callsAfterStop, 0) << point.event << point.nth;
