@@ -15,5 +15,8 @@ inline constexpr std::string_view MSG_MAP_INFORMATION = "Read file information f
 inline constexpr std::string_view MSG_MAP_EXCEEDS_FLASH = "Map file size exceed FLASH space !";
 inline constexpr std::string_view MSG_ALLOCATE_MAP_FAILED =
     "Allocate memory faile, please try again !";
+// The file's bytes are not the ones its checksum names; the front end adds both digests.
+inline constexpr std::string_view MSG_PACKAGE_DAMAGED =
+    "The package file is damaged: its SHA-256 is not the one expected.";
 
 }  // namespace tarv

@@ -74,9 +74,15 @@ LoadStatus CUpdatePackage::AllocateImage(std::uint32_t fileLength, AllocateFn al
                : LoadStatus::Failure(MSG_ALLOCATE_IMAGE_FAILED);
 }
 
-LoadStatus CUpdatePackage::ReadPackageFile(const std::string& path) {
+LoadStatus CUpdatePackage::ReadPackageFile(const std::string& path, bool digest) {
     m_nCursor = 0;
     m_nPayloadLength = 0;
+    m_path = path;
+    m_sha256.reset();
+    std::optional<Sha256> hash;
+    if (digest) {
+        hash.emplace();
+    }
     if (!m_pPackageImage) {
         return LoadStatus::Failure(MSG_READ_FILE_ERROR);  // nothing to read into
     }
@@ -90,6 +96,9 @@ LoadStatus CUpdatePackage::ReadPackageFile(const std::string& path) {
     std::array<std::uint8_t, PKG_KEY_BLOCK_SIZE> key{};
     // A short key block is not looked at here: the length check below refuses such a file.
     const std::size_t keyRead = std::fread(key.data(), 1, key.size(), file.get());
+    if (hash) {
+        hash->Update(key.data(), keyRead);
+    }
     KeyMask mask{};
     for (std::size_t i = 0; i < mask.size(); ++i) {
         mask[i] = static_cast<std::uint8_t>(key[i] >> 1);
@@ -107,6 +116,9 @@ LoadStatus CUpdatePackage::ReadPackageFile(const std::string& path) {
             const std::size_t want = std::min<std::size_t>(READ_CHUNK, room - m_nCursor);
             std::uint8_t* dest = m_pPackageImage.get() + m_nCursor;
             const std::size_t n = std::fread(dest, 1, want, file.get());
+            if (hash) {
+                hash->Update(dest, n);  // the file's bytes, as they are on disk
+            }
             UnmaskPayload(dest, n, mask);  // every chunk but the last is whole
             m_nCursor += static_cast<std::uint32_t>(n);
             if (n < want) {
@@ -116,6 +128,9 @@ LoadStatus CUpdatePackage::ReadPackageFile(const std::string& path) {
         }
     }
     m_nPayloadLength = m_nCursor;
+    if (hash) {
+        m_sha256 = hash->Final();
+    }
     // Later sums read whole blocks and pages past a section's end: those bytes are zero.
     std::memset(m_pPackageImage.get() + m_nPayloadLength, 0, m_nImageCapacity - m_nPayloadLength);
 
@@ -215,8 +230,14 @@ LoadOutcome LoadPackage(CUpdatePackage& package, const LoadOptions& options) {
         !s.ok()) {
         return refuse(s.message);
     }
-    if (LoadStatus s = package.ReadPackageFile(options.packagePath); !s.ok()) {
+    if (LoadStatus s = package.ReadPackageFile(
+            options.packagePath, options.computeSha256 || options.expectedSha256.has_value());
+        !s.ok()) {
         return refuse(s.message);
+    }
+    // A damaged file is told as such before any of its bytes are taken for a header.
+    if (options.expectedSha256 && package.FileDigest() != options.expectedSha256) {
+        return refuse(MSG_PACKAGE_DAMAGED);
     }
     // A payload without a whole header holds no package data to interpret.
     if (package.PayloadLength() < PKG_HEADER_SIZE) {

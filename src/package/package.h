@@ -20,6 +20,7 @@
 #include "package/limits.h"
 #include "package/messages.h"
 #include "package/package_header.h"
+#include "package/sha256.h"
 
 namespace tarv {
 
@@ -57,7 +58,8 @@ class CUpdatePackage {
     // with MSG_READ_FILE_ERROR when the bytes read do not make up the whole file (a file shorter
     // than the key block, a read error, a file that changed size since it was measured). Every
     // image byte past the payload is zero afterwards.
-    LoadStatus ReadPackageFile(const std::string& path);
+    // With `digest`, the SHA-256 of the file's bytes as read is kept (`FileDigest()`).
+    LoadStatus ReadPackageFile(const std::string& path, bool digest = false);
 
     // Copies the header out of the image and builds the version text. Needs a payload of at
     // least PKG_HEADER_SIZE bytes.
@@ -107,6 +109,11 @@ class CUpdatePackage {
 
     const PackageVersionText& VersionText() const { return m_PackageVersionText; }
 
+    // The path the package was read from, and the SHA-256 of the bytes read, when the load was
+    // asked for it (`FileDigest`). Both stay after a refusal, for its message.
+    const std::string& Path() const { return m_path; }
+    const std::optional<Sha256Digest>& FileDigest() const { return m_sha256; }
+
     // The running position in the image: the next free byte after the read; later steps set it
     // again before they use it.
     std::uint32_t& Cursor() { return m_nCursor; }
@@ -129,6 +136,8 @@ class CUpdatePackage {
     std::uint32_t m_nPayloadLength = 0;
     std::array<std::uint8_t, PackageHeader::SIZE> m_headerCopy{};
     PackageVersionText m_PackageVersionText{};
+    std::string m_path;
+    std::optional<Sha256Digest> m_sha256;
 };
 
 // Opens the file at `path` for reading and returns its length, or nothing when it cannot be
@@ -140,6 +149,12 @@ struct LoadOptions {
     std::string releaseNotesPath;             // empty: no release notes
     Clock* clock = &SystemClock::Instance();  // its tick seeds the map table
     AllocateFn allocate = &std::malloc;
+    // Keep the SHA-256 of the file's bytes as read. Hashing costs more than the rest of the load,
+    // so it is done only when a digest is checked or recorded.
+    bool computeSha256 = false;
+    // When set, a file whose bytes have another digest is refused right after the read, before
+    // anything in it is interpreted, with MSG_PACKAGE_DAMAGED.
+    std::optional<Sha256Digest> expectedSha256;
 };
 
 // Where the program looks: the package and the release notes beside the executable.
