@@ -96,6 +96,7 @@ int RunInspect(const InspectOptions& options, std::ostream& out, std::ostream& e
     CUpdatePackage package;
     LoadOptions load;
     load.packagePath = options.packagePath;
+    load.computeSha256 = true;
     const LoadOutcome outcome = LoadPackage(package, load);
 
     if (!outcome.ok()) {
@@ -116,6 +117,7 @@ int RunInspect(const InspectOptions& options, std::ostream& out, std::ostream& e
     if (options.json) {
         const nlohmann::json result = {
             {"ok", true},
+            {"sha256", Sha256Hex(*package.FileDigest())},
             {"payloadLength", package.PayloadLength()},
             {"mapScrambleLength", header.MapScrambleLength},
             {"versionTextHex", Hex(version)},
@@ -133,6 +135,7 @@ int RunInspect(const InspectOptions& options, std::ostream& out, std::ostream& e
     }
 
     out << "Package             " << options.packagePath << '\n';
+    out << "SHA-256             " << Sha256Hex(*package.FileDigest()) << '\n';
     out << Format("Payload length      %u bytes (0x%x)\n", package.PayloadLength(),
                   package.PayloadLength());
     out << Format("MapScrambleLength   %u\n", header.MapScrambleLength);
