@@ -27,6 +27,8 @@ struct RunRecord {
     // when it did not answer with them.
     std::optional<std::array<std::string, 3>> deviceVersions;
     std::array<std::string, 3> packageVersions;
+    std::string packagePath;    // absolute
+    std::string packageSha256;  // hex; empty when the load did not hash the file
     RunOutcome outcome = RunOutcome::Failure;
     std::string message;  // the failing step's message; empty when none
 };
@@ -40,8 +42,9 @@ RunRecord MakeRunRecord(const CUpdateRun& run, const CUpdatePackage& package,
 std::optional<std::array<std::string, 3>> ReplyVersions(const InfoReply& reply);
 
 // One JSON object on one line, without the line end: start (ISO 8601, UTC, milliseconds),
-// durationMs, device, deviceVersions (null or program/sound/map), packageVersions, result
-// (success, failure, declined or stopped) and message (null or the text).
+// durationMs, device, deviceVersions (null or program/sound/map), packageVersions, package (its
+// absolute path), packageSha256 (null when unknown), result (success, failure, declined or
+// stopped) and message (null or the text).
 std::string FormatRunRecord(const RunRecord& record);
 
 class CRunLog {

@@ -1,5 +1,6 @@
 #include "support/run_output.h"
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -7,6 +8,18 @@
 #include <gtest/gtest.h>
 
 namespace tarv::testing {
+
+std::string Sha256Sum(const std::filesystem::path& path) {
+    std::string command = "sha256sum < '" + path.string() + "'";
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return "";
+    }
+    char digest[65] = {};
+    const std::size_t n = std::fread(digest, 1, 64, pipe);
+    ::pclose(pipe);
+    return n == 64 ? std::string(digest, 64) : std::string();
+}
 
 Bytes ReadBytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);

@@ -16,6 +16,10 @@ inline constexpr char CLI_NAME[] = "tarv-updater-cli";
 
 Bytes ReadBytes(const std::filesystem::path& path);
 
+// The file's SHA-256 as coreutils' sha256sum gives it (64 lower-case hex digits): a reference
+// that owes nothing to the updater's own hashing. Empty when it cannot be had.
+std::string Sha256Sum(const std::filesystem::path& path);
+
 // Every stdout line as a JSON object; a line that is not one fails the test.
 std::vector<nlohmann::json> JsonLines(const std::string& out);
 // The events of one kind, in order.
