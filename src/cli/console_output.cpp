@@ -43,7 +43,7 @@ void CConsoleOutput::EndRun() {
     const std::lock_guard guard(m_mutex);
     if (m_bLineDrawn) {
         std::fputc('\n', m_pOut);
-        std::fflush(m_pOut);
+        Flush(m_pOut);
         m_bLineDrawn = false;
     }
     m_bInRun = false;
@@ -61,7 +61,7 @@ void CConsoleOutput::Status(std::string_view text) {
             break;
         case OutputStyle::Lines:
             std::fprintf(m_pOut, "Status: %s\n", m_status.c_str());
-            std::fflush(m_pOut);
+            Flush(m_pOut);
             break;
         case OutputStyle::Json:
             Event(Dump(Json{{"event", "status"}, {"text", m_status}}));
@@ -86,7 +86,7 @@ void CConsoleOutput::Percent(std::int32_t percent) {
             break;
         case OutputStyle::Lines:
             std::fprintf(m_pOut, "Progress: %d%%\n", static_cast<int>(percent));
-            std::fflush(m_pOut);
+            Flush(m_pOut);
             break;
         case OutputStyle::Json:
             Event(Dump(Json{{"event", "progress"}, {"percent", percent}}));
@@ -115,7 +115,7 @@ void CConsoleOutput::Prompt(std::string_view text) {
     ClearLine();
     std::fprintf(m_pErr, "%s: %.*s [y/n] ", m_displayName.c_str(), static_cast<int>(text.size()),
                  text.data());
-    std::fflush(m_pErr);
+    Flush(m_pErr);
 }
 
 void CConsoleOutput::Answered(std::string_view text, bool yes) {
@@ -136,7 +136,7 @@ void CConsoleOutput::Notice(std::string_view text) {
     }
     ClearLine();
     std::fprintf(m_pOut, "%.*s\n", static_cast<int>(text.size()), text.data());
-    std::fflush(m_pOut);
+    Flush(m_pOut);
 }
 
 void CConsoleOutput::Hint(std::string_view text) {
@@ -148,21 +148,40 @@ void CConsoleOutput::Hint(std::string_view text) {
 }
 
 void CConsoleOutput::Result(int number, RunOutcome outcome,
-                            const std::optional<std::string>& message, bool numbered) {
+                            const std::optional<std::string>& message, bool numbered,
+                            const std::string& device) {
     const std::lock_guard guard(m_mutex);
     if (m_style == OutputStyle::Json) {
         Event(Dump(Json{{"event", "result"},
                         {"ok", outcome == RunOutcome::Success},
                         {"outcome", OutcomeName(outcome)},
                         {"status", m_status},
-                        {"message", message ? Json(*message) : Json(nullptr)}}));
+                        {"message", message ? Json(*message) : Json(nullptr)},
+                        {"device", device.empty() ? Json(nullptr) : Json(device)}}));
         return;
     }
     if (numbered) {
         ClearLine();
         std::fprintf(m_pOut, "Run %d: %s\n", number, OutcomeName(outcome));
-        std::fflush(m_pOut);
+        Flush(m_pOut);
     }
+}
+
+void CConsoleOutput::Ended(RunOutcome outcome, std::string_view message) {
+    const std::lock_guard guard(m_mutex);
+    if (m_style == OutputStyle::Json) {
+        Event(Dump(Json{{"event", "result"},
+                        {"ok", outcome == RunOutcome::Success},
+                        {"outcome", OutcomeName(outcome)},
+                        {"status", m_status},
+                        {"message", message.empty() ? Json(nullptr) : Json(message)},
+                        {"device", nullptr}}));
+    }
+}
+
+bool CConsoleOutput::OutputLost() const {
+    const std::lock_guard guard(m_mutex);
+    return m_bOutputLost;
 }
 
 void CConsoleOutput::Summary(int updated, int failed) {
@@ -173,7 +192,7 @@ void CConsoleOutput::Summary(int updated, int failed) {
     }
     ClearLine();
     std::fprintf(m_pOut, "Devices updated: %d, failed: %d\n", updated, failed);
-    std::fflush(m_pOut);
+    Flush(m_pOut);
 }
 
 void CConsoleOutput::Error(std::string_view text) {
@@ -185,13 +204,21 @@ void CConsoleOutput::Bell() {
     const std::lock_guard guard(m_mutex);
     if (m_style == OutputStyle::Terminal) {
         std::fputc('\a', m_pOut);
-        std::fflush(m_pOut);
+        Flush(m_pOut);
+    }
+}
+
+void CConsoleOutput::Flush(std::FILE* file) {
+    // SIGPIPE is ignored, so a reader that has gone shows here as an error; the run goes on.
+    if (std::fflush(file) != 0 || std::ferror(file) != 0) {
+        m_bOutputLost = true;
+        std::clearerr(file);
     }
 }
 
 void CConsoleOutput::Event(const std::string& json) {
     std::fprintf(m_pOut, "%s\n", json.c_str());
-    std::fflush(m_pOut);
+    Flush(m_pOut);
 }
 
 void CConsoleOutput::Redraw() {
@@ -209,7 +236,7 @@ void CConsoleOutput::Redraw() {
         line.resize(room);
     }
     std::fprintf(m_pOut, "\r%s\x1b[K", line.c_str());
-    std::fflush(m_pOut);
+    Flush(m_pOut);
     m_bLineDrawn = true;
 }
 
@@ -220,7 +247,7 @@ bool CConsoleOutput::HasLine() const {
 void CConsoleOutput::ClearLine() {
     if (m_bLineDrawn) {
         std::fputs("\r\x1b[K", m_pOut);
-        std::fflush(m_pOut);
+        Flush(m_pOut);
         m_bLineDrawn = false;
     }
 }
@@ -228,7 +255,7 @@ void CConsoleOutput::ClearLine() {
 void CConsoleOutput::ToStderr(std::string_view line) {
     ClearLine();
     std::fprintf(m_pErr, "%.*s\n", static_cast<int>(line.size()), line.data());
-    std::fflush(m_pErr);
+    Flush(m_pErr);
     if (HasLine()) {
         Redraw();
     }

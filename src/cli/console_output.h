@@ -50,10 +50,18 @@ class CConsoleOutput {
     void Notice(std::string_view text);
     // A hint on what to fix (the device may not be opened): stderr, and a "hint" event.
     void Hint(std::string_view text);
-    // The end of run `number` (counting from 1); `numbered` adds a plain line for it.
+    // The end of run `number` (counting from 1) on `device`; `numbered` adds a plain line for it.
     void Result(int number, RunOutcome outcome, const std::optional<std::string>& message,
-                bool numbered);
+                bool numbered, const std::string& device);
+    // The end of an update that never started a run: the package refused, no device, a log that
+    // cannot be written, a signal before the first run. Only a "result" event, as the message
+    // was said already.
+    void Ended(RunOutcome outcome, std::string_view message);
     void Summary(int updated, int failed);
+
+    // True once a write to stdout or stderr has failed (a closed pipe, a full disk, a terminal
+    // that has gone): what was printed since is lost, and the exit status says so.
+    bool OutputLost() const;
 
     // The front end's own complaints (not message boxes of the updater): stderr only.
     void Error(std::string_view text);
@@ -66,6 +74,7 @@ class CConsoleOutput {
     void ClearLine();                      // m_mutex held
     bool HasLine() const;                  // a run's line belongs on the terminal; m_mutex held
     void ToStderr(std::string_view line);  // m_mutex held
+    void Flush(std::FILE* file);           // m_mutex held; notes a failed write
 
     const OutputStyle m_style;
     const std::string m_displayName;
@@ -77,6 +86,7 @@ class CConsoleOutput {
     std::int32_t m_nPercent = -1;  // -1: none shown in this run
     bool m_bLineDrawn = false;     // a progress line without its newline is on the terminal
     bool m_bInRun = false;
+    bool m_bOutputLost = false;
 };
 
 }  // namespace tarv::cli

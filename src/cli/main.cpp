@@ -2,11 +2,19 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "base/std_descriptors.h"
 #include "cli/inspect.h"
+#include "cli/stop_signal.h"
 #include "cli/update_command.h"
+#include "package/sha256.h"
 #include "rig/sim_command_line.h"
 
 int main(int argc, char** argv) {
+    // Before anything is opened or read: the standard descriptors are there, and a signal or a
+    // closed pipe from here on is handled, never the default action.
+    tarv::OpenMissingStandardDescriptors();
+    tarv::cli::InstallStopSignals();
+
     CLI::App app{"Console front end of the Tarv firmware updater.", "tarv-updater-cli"};
     app.require_subcommand(1);
 
@@ -27,7 +35,19 @@ int main(int argc, char** argv) {
     CLI::Option* no = updateCommand->add_flag_callback(
         "--no", [&update] { update.answer = false; }, "Leave such a device as it is");
     yes->excludes(no);
-    updateCommand->add_option("--log", update.logPath, "Append one JSON line per run to this file");
+    updateCommand->add_option("--log", update.logPath, "Append one JSON line per run to this file")
+        ->check([](const std::string& path) {
+            return path.empty() ? std::string("--log needs a file name") : std::string();
+        });
+    updateCommand
+        ->add_option_function<std::string>(
+            "--sha256",
+            [&update](const std::string& hex) { update.sha256 = tarv::ParseSha256Hex(hex); },
+            "The package's SHA-256 (64 hex digits); refuse a package with another")
+        ->check([](const std::string& hex) {
+            return tarv::ParseSha256Hex(hex) ? std::string()
+                                             : std::string("--sha256 wants 64 hex digits");
+        });
     CLI::Option* continuous = updateCommand->add_flag(
         "--continuous", update.continuous, "Update one device after another until Ctrl-C");
 

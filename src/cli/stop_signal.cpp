@@ -11,15 +11,17 @@ namespace tarv::cli {
 namespace {
 
 constexpr std::uint32_t SLEEP_SLICE_MS = 20;
+constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 
-std::atomic<bool> g_bStopRaised{false};
+std::atomic<int> g_nStopSignal{0};
+std::atomic<int> g_nStopReadFd{-1};
 std::atomic<int> g_nStopWriteFd{-1};
-static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
-              "used from a signal handler");
+static_assert(std::atomic<int>::is_always_lock_free, "used from a signal handler");
 
-void OnStopSignal(int /*signal*/) {
+void OnStopSignal(int signal) {
     const int savedErrno = errno;
-    g_bStopRaised.store(true);
+    int none = 0;
+    g_nStopSignal.compare_exchange_strong(none, signal);
     const char byte = 1;
     // A full pipe already says the same; nothing to do about a failure here.
     if (write(g_nStopWriteFd.load(), &byte, 1) < 0) {
@@ -29,35 +31,38 @@ void OnStopSignal(int /*signal*/) {
 
 }  // namespace
 
-CStopSignal::CStopSignal() {
+void InstallStopSignals() {
+    if (g_nStopWriteFd.load() >= 0) {
+        return;
+    }
     int fds[2];
     if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) == 0) {
-        m_nReadFd = fds[0];
-        m_nWriteFd = fds[1];
+        g_nStopReadFd.store(fds[0]);
+        g_nStopWriteFd.store(fds[1]);
     }
-    g_bStopRaised.store(false);
-    g_nStopWriteFd.store(m_nWriteFd);
-
     struct sigaction action {};
     action.sa_handler = &OnStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, &m_previousInt);
-    sigaction(SIGTERM, &action, &m_previousTerm);
-}
-
-CStopSignal::~CStopSignal() {
-    sigaction(SIGINT, &m_previousInt, nullptr);
-    sigaction(SIGTERM, &m_previousTerm, nullptr);
-    g_nStopWriteFd.store(-1);
-    if (m_nReadFd >= 0) {
-        close(m_nReadFd);
-        close(m_nWriteFd);
+    for (const int signal : STOP_SIGNALS) {
+        sigaction(signal, &action, nullptr);
     }
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 bool CStopSignal::Raised() const {
-    return g_bStopRaised.load();
+    return g_nStopSignal.load() != 0;
+}
+
+int CStopSignal::Number() const {
+    return g_nStopSignal.load();
+}
+
+int CStopSignal::Fd() const {
+    return g_nStopReadFd.load();
 }
 
 bool CStopSignal::SleepFor(Clock& clock, std::uint32_t ms) const {
@@ -72,8 +77,9 @@ bool CStopSignal::SleepFor(Clock& clock, std::uint32_t ms) const {
 CBlockStopSignals::CBlockStopSignals() {
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
+    for (const int signal : STOP_SIGNALS) {
+        sigaddset(&stopSignals, signal);
+    }
     pthread_sigmask(SIG_BLOCK, &stopSignals, &m_previous);
 }
 

@@ -12,6 +12,7 @@
 #include "package/package.h"
 #include "rig/device_rig.h"
 #include "update/messages.h"
+#include "update/package_gate.h"
 #include "update/permission_hint.h"
 #include "update/poll_state.h"
 #include "update/run_log.h"
@@ -19,10 +20,6 @@
 
 namespace tarv::cli {
 namespace {
-
-constexpr int EXIT_SUCCESS_STATUS = 0;
-constexpr int EXIT_FAILURE_STATUS = 1;
-constexpr int EXIT_USAGE_STATUS = 2;
 
 OutputStyle StyleFor(bool json) {
     if (json) {
@@ -72,6 +69,7 @@ class CUpdateSession {
     int m_nUpdated = 0;
     int m_nFailed = 0;
     bool m_bInterrupted = false;
+    bool m_bLogFailed = false;
 };
 
 int CUpdateSession::Run() {
@@ -87,6 +85,9 @@ int CUpdateSession::Run() {
                 m_output.Hint(hint);
             }
         }
+    }
+    if (!haveDevice && !m_options.continuous) {
+        m_output.Ended(RunOutcome::Failure, MSG_NO_DEVICE);
     }
     while (haveDevice) {
         last = RunOnce();
@@ -109,11 +110,20 @@ int CUpdateSession::Run() {
         rigOk = false;
     }
 
+    bool ok = rigOk && !m_bLogFailed;
     if (m_options.continuous) {
         m_output.Summary(m_nUpdated, m_nFailed);
-        return m_nFailed == 0 && rigOk ? EXIT_SUCCESS_STATUS : EXIT_FAILURE_STATUS;
+        ok = ok && m_nFailed == 0;
+    } else {
+        ok = ok && last == RunOutcome::Success;
     }
-    return last == RunOutcome::Success && rigOk ? EXIT_SUCCESS_STATUS : EXIT_FAILURE_STATUS;
+    if (m_stop.Raised()) {
+        return ExitStatusForSignal(m_stop.Number());
+    }
+    if (m_output.OutputLost()) {
+        return EXIT_OUTPUT_LOST_STATUS;
+    }
+    return ok ? EXIT_SUCCESS_STATUS : EXIT_FAILURE_STATUS;
 }
 
 RunOutcome CUpdateSession::RunOnce() {
@@ -157,11 +167,17 @@ RunOutcome CUpdateSession::RunOnce() {
     // The one record of the run: the log's line and the summary's count.
     const RunRecord record = MakeRunRecord(run, m_package, devicePath, startedAt,
                                            m_rig.RunClock().TickCount() - startTick);
-    m_output.Result(m_nRuns, record.outcome, m_page.LastMessage(), m_options.continuous);
-    ++(record.outcome == RunOutcome::Success ? m_nUpdated : m_nFailed);
+    // The log first: whatever happens to the output, the line is written.
     if (std::string error; m_pLog != nullptr && !m_pLog->Append(record, error)) {
         m_output.Error(error);
+        m_bLogFailed = true;
     }
+    std::optional<std::string> message = m_page.LastMessage();
+    if (!message && !record.message.empty()) {
+        message = record.message;
+    }
+    m_output.Result(m_nRuns, record.outcome, message, m_options.continuous, devicePath);
+    ++(record.outcome == RunOutcome::Success ? m_nUpdated : m_nFailed);
     return record.outcome;
 }
 
@@ -199,6 +215,16 @@ bool CUpdateSession::WaitForNextDevice(bool lastRunSucceeded) {
 
 int RunUpdateCommand(const UpdateOptions& options) {
     CConsoleOutput output(StyleFor(options.json), GetModuleDisplayName());
+    const CStopSignal stop;
+    // An update that ends before its first run still ends with one result (or the summary).
+    const auto endEarly = [&](RunOutcome outcome, std::string_view message, int status) {
+        if (options.continuous) {
+            output.Summary(0, 0);
+        } else {
+            output.Ended(outcome, message);
+        }
+        return status;
+    };
 
     // A log that cannot be written is said at once, before any device is touched.
     std::unique_ptr<CRunLog> log;
@@ -207,7 +233,7 @@ int RunUpdateCommand(const UpdateOptions& options) {
         log = CRunLog::Open(options.logPath, error);
         if (!log) {
             output.Error(error);
-            return EXIT_FAILURE_STATUS;
+            return endEarly(RunOutcome::Failure, error, EXIT_FAILURE_STATUS);
         }
     }
 
@@ -216,10 +242,14 @@ int RunUpdateCommand(const UpdateOptions& options) {
         load.packagePath = options.packagePath;
     }
     CUpdatePackage package;
-    const LoadOutcome loaded = LoadPackage(package, load);
-    if (!loaded.ok()) {
-        output.Message(loaded.status.message);
-        return EXIT_FAILURE_STATUS;
+    const PackageVerdict verdict = OpenUpdatePackage(package, load, options.sha256);
+    if (!verdict.ok()) {
+        output.Message(verdict.message);
+        return endEarly(RunOutcome::Failure, verdict.message, EXIT_FAILURE_STATUS);
+    }
+    // A signal that came while the package loaded ends the program before any device is touched.
+    if (stop.Raised()) {
+        return endEarly(RunOutcome::Stopped, MSG_STOPPED, ExitStatusForSignal(stop.Number()));
     }
 
     std::unique_ptr<DeviceRig> rig;
@@ -228,7 +258,7 @@ int RunUpdateCommand(const UpdateOptions& options) {
         rig = MakeSimRig(options.sim, error);
         if (!rig) {
             output.Error(error);
-            return EXIT_USAGE_STATUS;
+            return endEarly(RunOutcome::Failure, error, EXIT_USAGE_STATUS);
         }
     } else {
         rig = MakeHardwareRig();

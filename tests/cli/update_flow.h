@@ -27,6 +27,7 @@ class UpdateFlow {
     CliResult Run(const std::vector<std::string>& extra) const;
 
     const PackageWriter& Writer() const { return m_writer; }
+    std::string PackagePath() const { return m_dir / "TarvUpdate.Bin"; }
     const Bytes& Before(int device = 1) const { return m_before[device - 1]; }
     Bytes After(int device = 1) const;
     // "" when device k's flash is what a correct run leaves.

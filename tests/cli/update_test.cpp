@@ -321,7 +321,8 @@ TEST(UpdateSimulated, JsonEventStreamOfASuccessfulRun) {
                                                       {"ok", true},
                                                       {"outcome", "success"},
                                                       {"status", STATUS_SUCCESS},
-                                                      {"message", nullptr}}},
+                                                      {"message", nullptr},
+                                                      {"device", "sim:tarv1/0"}}},
     };
     for (const auto& c : checks) {
         EXPECT_TRUE(c.holds) << c.check << "\n" << run.out;
@@ -341,7 +342,8 @@ TEST(UpdateSimulated, JsonEventStreamOfAFailedRun) {
                                             {"ok", false},
                                             {"outcome", "failure"},
                                             {"status", STATUS_FAILURE},
-                                            {"message", MSG_RECONNECT}}));
+                                            {"message", MSG_RECONNECT},
+                                            {"device", "sim:tarv1/0"}}));
 }
 
 // --- The program around the run -----------------------------------------------------------------
