@@ -39,8 +39,8 @@ const char* OutcomeName(RunOutcome outcome) {
     return "failure";
 }
 
-CUpdateRun::CUpdateRun(CHidLink& link, CUpdatePackage& package, ProgressPage& page, Clock& clock,
-                       bool continuousMode)
+CUpdateRun::CUpdateRun(CHidLink& link, const CUpdatePackage& package, ProgressPage& page,
+                       Clock& clock, bool continuousMode)
     : m_link(link),
       m_package(package),
       m_page(page),

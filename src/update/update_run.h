@@ -40,7 +40,7 @@ enum class RunOutcome {
     Success,   // "Updata success !"
     Failure,   // a step failed; the run's message says which
     Declined,  // the device had the package's versions and the user said No: nothing rewritten
-    Stopped,   // the operator (or a signal) stopped it; from the reset on the device needs a new run
+    Stopped,  // the operator (or a signal) stopped it; from the reset on the device needs a new run
 };
 
 // "success", "failure", "declined" or "stopped": the name of an outcome in the JSON output and
@@ -51,7 +51,7 @@ class CUpdateRun final : public PageWriteHooks {
   public:
     // `link`, `package`, `page` and `clock` must outlive the run. In continuous mode the run
     // sends no finish command.
-    CUpdateRun(CHidLink& link, CUpdatePackage& package, ProgressPage& page, Clock& clock,
+    CUpdateRun(CHidLink& link, const CUpdatePackage& package, ProgressPage& page, Clock& clock,
                bool continuousMode);
     ~CUpdateRun() override;
     CUpdateRun(const CUpdateRun&) = delete;
@@ -106,7 +106,7 @@ class CUpdateRun final : public PageWriteHooks {
     std::int32_t Open();
 
     CHidLink& m_link;
-    CUpdatePackage& m_package;
+    const CUpdatePackage& m_package;
     ProgressPage& m_page;
     Clock& m_clock;
     const bool m_bContinuousMode;

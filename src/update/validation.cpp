@@ -1,6 +1,5 @@
 #include "update/validation.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "base/bytes.h"
@@ -51,17 +50,13 @@ std::uint8_t BasePercentFor(bool soundPresent, bool mapPresent) {
     return soundPresent || mapPresent ? 20 : 30;
 }
 
-ValidationResult ValidatePackage(CUpdatePackage& package, std::uint32_t timeLeftMs) {
+ValidationResult ValidatePackage(const CUpdatePackage& package, std::uint32_t timeLeftMs) {
     ValidationResult result;
     result.timeLeftMs = timeLeftMs;
     const auto fail = [&result](std::string_view message) -> ValidationResult& {
         result.message = message;
         return result;
     };
-
-    package.Cursor() = 0;
-    const auto headerCopy = package.HeaderCopyBytes();
-    std::fill(headerCopy.begin(), headerCopy.end(), 0xFF);
 
     const std::uint32_t payload = package.PayloadLength();
     if (payload > PKG_MAX_LENGTH) {
@@ -74,8 +69,9 @@ ValidationResult ValidatePackage(CUpdatePackage& package, std::uint32_t timeLeft
         return fail(MSG_FILE_NOT_ALIGNED);
     }
     result.progress.totalUnits = (payload - PKG_HEADER_SIZE) / 1024;
-    std::copy_n(package.Image().begin(), PKG_HEADER_SIZE, headerCopy.begin());
-    const PackageHeader header = package.Header();
+    // The header as the payload holds it, which is what the load copied out of it.
+    const std::span<const std::uint8_t> image = package.Image();
+    const PackageHeader header = PackageHeader::Decode(image.first<PackageHeader::SIZE>());
     const PackageSection& program = header.Program;
     const PackageSection& sound = header.Sound;
     const PackageSection& map = header.Map;
@@ -111,7 +107,6 @@ ValidationResult ValidatePackage(CUpdatePackage& package, std::uint32_t timeLeft
     }
 
     // Lengths and check values for the records.
-    const std::span<const std::uint8_t> image = package.Image();
     result.lengths[0] = program.Length;
     std::uint32_t words = 0;
     for (std::uint32_t i = 0; i + 4 <= program.Length; i += 4) {
@@ -129,8 +124,7 @@ ValidationResult ValidatePackage(CUpdatePackage& package, std::uint32_t timeLeft
 
     // Check bytes: one walk from the program's start over each present section's whole blocks,
     // never jumping to the other sections' offsets. A walk that would leave the payload fails.
-    std::uint32_t& position = package.Cursor();
-    position = program.Offset;
+    std::uint32_t position = program.Offset;
     const PackageSection* sections[] = {&program, &sound, &map};
     const std::uint8_t expected[] = {header.ProgramCheck, header.SoundCheck, header.MapCheck};
     for (std::size_t s = 0; s < 3; ++s) {

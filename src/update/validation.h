@@ -30,6 +30,7 @@ struct ValidationResult {
     UpdateProgress progress;  // totalUnits set, unitsDone 0; basePercent once the package passed
 
     bool ok() const { return message.empty(); }
+    bool operator==(const ValidationResult&) const = default;
 };
 
 // The share of the bar for the preparation, from which sections are present.
@@ -37,8 +38,9 @@ std::uint8_t BasePercentFor(bool soundPresent, bool mapPresent);
 
 // Checks the loaded package: payload size and alignment, section lengths (and that each present
 // program and sound lies inside the payload), flash address order, the program's presence, and
-// the three check bytes. Refills the package's header copy from the image and uses its cursor
-// as the walk's position, as every run does. `timeLeftMs` is the estimate before the checks.
-ValidationResult ValidatePackage(CUpdatePackage& package, std::uint32_t timeLeftMs = 0);
+// the three check bytes. Reads the package and nothing else, so the same package gives the same
+// result wherever it is checked: a front end right after loading, every run before it writes.
+// `timeLeftMs` is the estimate before the checks.
+ValidationResult ValidatePackage(const CUpdatePackage& package, std::uint32_t timeLeftMs = 0);
 
 }  // namespace tarv

@@ -1,5 +1,6 @@
 #include "update/validation.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -98,6 +99,39 @@ TEST(Validation, RefusesEachFaultWithItsMessage) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Validate(c.writer), c.message) << c.name;
+    }
+}
+
+TEST(Validation, ReadsThePackageAndLeavesItAsLoaded) {
+    // Front ends check a package right after loading and every run checks it again, so the
+    // checks must give the same answer each time and leave the package as the load left it, also
+    // after a refusal in the size checks, which stop before the header is looked at.
+    const struct {
+        const char* name;
+        PackageWriter writer;
+    } cases[] = {
+        {"a valid package", TypicalPackage()},
+        {"refused by its alignment", ProgramOnly(255).Align(false)},
+        {"refused by a check byte",
+         TypicalPackage().EditHeader([](PackageHeader& h) { h.MapCheck ^= 1; })},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Loaded loaded(c.writer);
+        const CUpdatePackage& package = *loaded;
+        const std::uint32_t cursor = package.Cursor();
+        const Bytes image(package.Image().begin(), package.Image().end());
+        const Bytes map(package.MapWorkBuffer().begin(), package.MapWorkBuffer().end());
+
+        const ValidationResult first = ValidatePackage(package, 1234);
+        const ValidationResult second = ValidatePackage(package, 1234);
+        EXPECT_EQ(first, second);
+        EXPECT_EQ(package.Header(), c.writer.Header());
+        EXPECT_EQ(package.Cursor(), cursor);
+        EXPECT_TRUE(
+            std::equal(image.begin(), image.end(), package.Image().begin(), package.Image().end()));
+        EXPECT_TRUE(std::equal(map.begin(), map.end(), package.MapWorkBuffer().begin(),
+                               package.MapWorkBuffer().end()));
     }
 }
 
