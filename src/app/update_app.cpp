@@ -3,6 +3,7 @@
 #include "app/dialog_builder.h"
 #include "app/message_box.h"
 #include "app/pages.h"
+#include "update/validation.h"
 
 namespace tarv {
 
@@ -12,10 +13,15 @@ CUpdateApp::CUpdateApp(DeviceRig& rig, LoadOptions loadOptions)
       m_sidePicture(QStringLiteral(":/side_picture.bmp")) {}
 
 int CUpdateApp::Run() {
-    // The package is loaded before any page shows; a refusal ends the program.
+    // The package is loaded and checked before any page shows; a refusal ends the program. A
+    // package that fails the checks would fail on every device, after its reset.
     const LoadOutcome outcome = LoadPackage(m_package, m_loadOptions);
-    if (!outcome.ok()) {
-        ShowStandardMessage(nullptr, outcome.status.message);
+    std::string_view refusal = outcome.status.message;
+    if (outcome.ok()) {
+        refusal = ValidatePackage(m_package).message;
+    }
+    if (!refusal.empty()) {
+        ShowStandardMessage(nullptr, refusal);
         ReleasePackageBuffers();
         return EXIT_FATAL;
     }
