@@ -148,6 +148,13 @@ ValidationResult ValidatePackage(const CUpdatePackage& package, std::uint32_t ti
             result.progress.totalUnits = (payload - PKG_HEADER_SIZE + MAP_TABLE_SIZE) / 1024;
         }
     }
+
+    // A sound fills one page at least. The device's erase of no block reports failure, and a run
+    // refused there or at the write has already rewritten the map area: refused here, before
+    // anything is sent, with the message that run would end with.
+    if (sound.Present() && sound.Length < FLASH_PAGE_SIZE) {
+        return fail(sound.Length == 0 ? MSG_SOUND_ERASE : MSG_SOUND_WRITE);
+    }
     result.progress.basePercent = BasePercentFor(sound.Present(), map.Present());
     return result;
 }

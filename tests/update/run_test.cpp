@@ -395,18 +395,6 @@ TEST_F(Run, EachFaultEndsTheRunWithItsMessageAndTheLinkClosed) {
          1500,
          {MSG_MAP_ERASE},
          false},
-        {"a sound of length 0 erases nothing",
-         ProgramOnly().Sound({}, 0x40100000, "S000"),
-         {},
-         1500,
-         {MSG_SOUND_ERASE},
-         false},
-        {"a sound under one page writes nothing",
-         ProgramOnly().Sound(PatternBytes(100, 5), 0x40100000, "S001"),
-         {},
-         1500,
-         {MSG_SOUND_WRITE},
-         false},
     };
     for (const auto& c : cases) {
         sim::DeviceConfig config = Named();
@@ -429,19 +417,40 @@ TEST_F(Run, EachFaultEndsTheRunWithItsMessageAndTheLinkClosed) {
 }
 
 TEST_F(Run, NothingReachesTheFlashBeforeThePackageHasPassed) {
-    Load(TypicalPackage().EditHeader([](PackageHeader& h) { h.ProgramCheck ^= 0x40; }));
-    sim::SimulatedDevice& device = AddDevice();
-    EXPECT_EQ(RunOnce(), RunOutcome::Failure);
+    // Packages the checks refuse, those whose writes could not end well among them: the device
+    // hears the query and the reset, and nothing of its flash changes.
+    const struct {
+        const char* name;
+        PackageWriter writer;
+        std::string_view message;
+    } cases[] = {
+        {"a check byte that differs",
+         TypicalPackage().EditHeader([](PackageHeader& h) { h.ProgramCheck ^= 0x40; }),
+         MSG_CHECK_DATA},
+        {"a sound of no bytes, nothing to erase", TypicalPackage().Sound({}, 0x40100000, "S000"),
+         MSG_SOUND_ERASE},
+        {"a sound under one page", TypicalPackage().Sound(PatternBytes(100, 5), 0x40100000, "S001"),
+         MSG_SOUND_WRITE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig(m_clock, Named(), m_before);
+        CUpdatePackage package;
+        LoadInto(package, c.writer);
+        EXPECT_EQ(rig.Run(package, m_clock), RunOutcome::Failure);
 
-    EXPECT_EQ(m_page.messages, (std::vector<std::string>{"Check data faile !"}));
-    const std::vector<std::string> tail(m_page.statuses.end() - 2, m_page.statuses.end());
-    EXPECT_EQ(tail,
-              (std::vector<std::string>{"Updata faile ,please try again !",
-                                        "Updata faile,please connect usb cable to device !"}));
-    EXPECT_EQ(device.Commands(),
-              (std::vector<CommandPacket>{{CMD_QUERY_INFO, 0x80, 1},
-                                          {CMD_RESET, CONFIRM_WORD_1, CONFIRM_WORD_2}}));
-    EXPECT_EQ(Flash(device), m_before);
+        EXPECT_EQ(rig.page.messages, (std::vector<std::string>{std::string(c.message)}));
+        ASSERT_GE(rig.page.statuses.size(), 2u);
+        const std::vector<std::string> tail(rig.page.statuses.end() - 2, rig.page.statuses.end());
+        EXPECT_EQ(tail,
+                  (std::vector<std::string>{"Updata faile ,please try again !",
+                                            "Updata faile,please connect usb cable to device !"}));
+        EXPECT_EQ(rig.device.Commands(),
+                  (std::vector<CommandPacket>{{CMD_QUERY_INFO, 0x80, 1},
+                                              {CMD_RESET, CONFIRM_WORD_1, CONFIRM_WORD_2}}));
+        EXPECT_EQ(rig.Flash(), m_before);
+        EXPECT_TRUE(rig.device.Violations().empty());
+    }
 }
 
 TEST_F(Run, WithoutADeviceTheResetFailsAndNoReconnectionIsTried) {

@@ -96,6 +96,17 @@ TEST(Validation, RefusesEachFaultWithItsMessage) {
         {"sound check byte", header([](PackageHeader& h) { h.SoundCheck ^= 0x80; }),
          MSG_CHECK_DATA},
         {"map check byte", header([](PackageHeader& h) { h.MapCheck ^= 0x10; }), MSG_CHECK_DATA},
+        // The run's erase of no block, and its write of a sound under one page, fail.
+        {"sound of no bytes", ProgramOnly().Sound({}, 0x40100000, "S001"), MSG_SOUND_ERASE},
+        {"sound of one byte", ProgramOnly().Sound({7}, 0x40100000, "S001"), MSG_SOUND_WRITE},
+        {"sound a byte short of a page", ProgramOnly().Sound(PatternBytes(255), 0x40100000, "S001"),
+         MSG_SOUND_WRITE},
+        {"sound of one page", ProgramOnly().Sound(PatternBytes(256), 0x40100000, "S001"), ""},
+        {"a short sound with a wrong check byte says so first",
+         ProgramOnly().Sound({7}, 0x40100000, "S001").EditHeader([](PackageHeader& h) {
+             h.SoundCheck ^= 1;
+         }),
+         MSG_CHECK_DATA},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Validate(c.writer), c.message) << c.name;
@@ -200,14 +211,13 @@ TEST(Validation, WordCheckOfShortAndOddPrograms) {
     EXPECT_EQ(check({1, 0, 0, 0, 0xFF}), 0xFFFFFFFFu) << "words summing to 1; the odd byte is left";
 }
 
-TEST(Validation, APresentSoundOfLengthZeroHasZeros) {
+TEST(Validation, APresentSoundOfLengthZeroHasZerosAndIsRefused) {
     Loaded package(ProgramOnly().Sound({}, 0x40100000, "S000"));
     const ValidationResult result = ValidatePackage(*package);
-    ASSERT_TRUE(result.ok()) << result.message;
+    EXPECT_EQ(result.message, MSG_SOUND_ERASE);
     EXPECT_EQ(result.lengths[1], 0u);
     EXPECT_EQ(result.checks[1], 0u);
     EXPECT_EQ(result.checkBytes[1], 0);
-    EXPECT_EQ(result.progress.basePercent, 20);
 }
 
 TEST(Validation, TheWalkCoversWholeBlocksFromTheProgramOn) {
