@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -26,6 +27,7 @@
 #include "link/hid_link.h"
 #include "package/package.h"
 #include "update/progress.h"
+#include "update/write_plan.h"
 
 namespace tarv {
 
@@ -99,6 +101,9 @@ class CUpdateRun final : public PageWriteHooks {
     void OnKilobyte() override;
     void OnSixteenKilobytes() override;
 
+    // Erases and writes one area from `bytes`; 0, or -1 after the failing step's message.
+    std::int32_t WriteArea(const AreaPlan& area, std::span<const std::uint8_t> bytes,
+                           std::string_view eraseFailed, std::string_view writeFailed);
     void SetStatus(std::string_view text);
     void PostPercent(std::int32_t percent);
     void Fail(std::string_view message);

@@ -113,13 +113,16 @@ ValidationResult ValidatePackage(const CUpdatePackage& package, std::uint32_t ti
         words += LoadLe32At(image, program.Offset + i);
     }
     result.checks[0] = 0u - words;
+    // The areas are written from the same bytes the page sums take, the last page whole.
     if (sound.Present()) {
         result.lengths[1] = sound.Length;
         result.checks[1] = PageSumTotal(image, sound.Offset, sound.Length);
+        result.soundArea = PlanArea(sound.FlashAddress, sound.Length);
     }
     if (map.Present()) {
         result.lengths[2] = map.Length + MAP_TABLE_SIZE;
         result.checks[2] = PageSumTotal(package.MapWorkBuffer(), 0, map.Length + MAP_TABLE_SIZE);
+        result.mapArea = PlanArea(map.FlashAddress, map.Length + MAP_TABLE_SIZE);
     }
 
     // Check bytes: one walk from the program's start over each present section's whole blocks,

@@ -10,6 +10,7 @@
 
 #include "package/package.h"
 #include "update/progress.h"
+#include "update/write_plan.h"
 
 namespace tarv {
 
@@ -25,6 +26,10 @@ struct ValidationResult {
     std::array<std::uint32_t, 3> checks{SECTION_ABSENT, SECTION_ABSENT, SECTION_ABSENT};
     // The check bytes the block walk found, for each present section it reached.
     std::array<std::optional<std::uint8_t>, 3> checkBytes;
+    // What the run erases and writes: the map area (its table, then the map) and the sound
+    // area, each from the page of its flash address; nothing for an absent section.
+    std::optional<AreaPlan> mapArea;
+    std::optional<AreaPlan> soundArea;
 
     std::uint32_t timeLeftMs = 0;
     UpdateProgress progress;  // totalUnits set, unitsDone 0; basePercent once the package passed

@@ -12,6 +12,7 @@
 #include "support/expected_flash.h"
 #include "support/fake_clock.h"
 #include "support/package_writer.h"
+#include "support/report_plan.h"
 #include "support/temp_dir.h"
 #include "update/messages.h"
 #include "update/update_run.h"
@@ -209,6 +210,29 @@ TEST_F(Run, WritesExactlyTheExpectedFlashForEachKindOfPackage) {
     }
 }
 
+TEST_F(Run, TheLastPartPageOfEachAreaReachesTheDevice) {
+    // Sound 5000 bytes (19 whole pages and 136 bytes), map 2100 bytes behind its table (9 whole
+    // pages and 52 bytes): every byte of both is on the device, and the part pages went out
+    // whole, four data reports a page.
+    const PackageWriter writer = TypicalPackage();
+    Load(writer);
+    sim::SimulatedDevice& device = AddDevice();
+    ASSERT_EQ(RunOnce(), RunOutcome::Success) << m_lastMessage;
+
+    const Bytes payload = writer.Payload();
+    const PackageHeader h = writer.Header();
+    const Bytes sound(payload.begin() + h.Sound.Offset,
+                      payload.begin() + h.Sound.Offset + h.Sound.Length);
+    EXPECT_EQ(device.ReadFlash(h.Sound.FlashAddress - FLASH_BASE, sound.size()), sound);
+    // The map's first 64 bytes travel scrambled; its tail is plain, after the table.
+    const Bytes mapTail(payload.begin() + h.Map.Offset + 2048,
+                        payload.begin() + h.Map.Offset + h.Map.Length);
+    EXPECT_EQ(device.ReadFlash(h.Map.FlashAddress - FLASH_BASE + 256 + 2048, mapTail.size()),
+              mapTail);
+    // The address record, the map's 10 pages, the sound's 20 and the two records.
+    EXPECT_EQ(device.DataReports(), 4u * (1 + 10 + 20 + 2));
+}
+
 TEST_F(Run, TellsThePageEachPercentageAndStatusInOrder) {
     // Program 1 KiB, sound 4 pages, map 3 pages plus its table: 3 units once the map is counted.
     Load(PackageWriter()
@@ -290,24 +314,9 @@ TEST_F(Run, AReplyWithLOf13AsksNothing) {
 
 // --- Failures ----------------------------------------------------------------------------------
 
-// The reports a run of TypicalPackage sends, numbered as the device counts them.
-struct ReportPlan {
-    static constexpr std::uint32_t MAP_PAGES = 2100 / 256 + 1;
-    static constexpr std::uint32_t SOUND_PAGES = 5000 / 256;
-    static constexpr std::uint32_t QUERY = 1, RESET = 2, ADDRESS = 3;
-    static constexpr std::uint32_t MAP_ERASE = ADDRESS + 5;
-    static constexpr std::uint32_t MAP_WRITE = MAP_ERASE + 2;
-    static constexpr std::uint32_t SOUND_ERASE = MAP_WRITE + 1 + 4 * MAP_PAGES;
-    static constexpr std::uint32_t SOUND_WRITE = SOUND_ERASE + 2;
-    static constexpr std::uint32_t CHECK_ERASE = SOUND_WRITE + 1 + 4 * SOUND_PAGES;
-    static constexpr std::uint32_t CHECK_WRITE = CHECK_ERASE + 2;
-    static constexpr std::uint32_t HEADER_ERASE = CHECK_WRITE + 5;
-    static constexpr std::uint32_t HEADER_WRITE = HEADER_ERASE + 2;
-    static constexpr std::uint32_t FINISH = HEADER_WRITE + 5;
-};
-
 TEST_F(Run, EachFaultEndsTheRunWithItsMessageAndTheLinkClosed) {
-    using P = ReportPlan;
+    // The reports a run of TypicalPackage sends, numbered as the device counts them.
+    const testing::ReportPlan P(TypicalPackage().Header());
     const auto unplugAfter = [](std::uint32_t k) { return sim::Faults{.unplugAfterReports = k}; };
     // The run's reconnection tries at 2010 ms after the reset and every 100 ms after.
     const std::uint32_t lastTry = 10 + 2000 + 149 * 100;
@@ -321,7 +330,7 @@ TEST_F(Run, EachFaultEndsTheRunWithItsMessageAndTheLinkClosed) {
     } cases[] = {
         {"gone after the reset",
          TypicalPackage(),
-         unplugAfter(P::RESET),
+         unplugAfter(P.reset),
          1500,
          {MSG_RECONNECT},
          false},
@@ -341,54 +350,49 @@ TEST_F(Run, EachFaultEndsTheRunWithItsMessageAndTheLinkClosed) {
          false},
         {"address record lost: no message",
          TypicalPackage(),
-         unplugAfter(P::ADDRESS),
+         unplugAfter(P.addressRecord),
          1500,
          {},
          false},
-        {"map erase", TypicalPackage(), unplugAfter(P::MAP_ERASE), 1500, {MSG_MAP_ERASE}, false},
-        {"map write",
-         TypicalPackage(),
-         unplugAfter(P::MAP_WRITE + 7),
-         1500,
-         {MSG_MAP_WRITE},
-         false},
+        {"map erase", TypicalPackage(), unplugAfter(P.mapErase), 1500, {MSG_MAP_ERASE}, false},
+        {"map write", TypicalPackage(), unplugAfter(P.mapWrite + 7), 1500, {MSG_MAP_WRITE}, false},
         {"sound erase",
          TypicalPackage(),
-         unplugAfter(P::SOUND_ERASE),
+         unplugAfter(P.soundErase),
          1500,
          {MSG_SOUND_ERASE},
          false},
         {"sound write",
          TypicalPackage(),
-         unplugAfter(P::SOUND_WRITE + 40),
+         unplugAfter(P.soundWrite + 40),
          1500,
          {MSG_SOUND_WRITE},
          false},
         {"check record erase",
          TypicalPackage(),
-         unplugAfter(P::CHECK_ERASE),
+         unplugAfter(P.checkErase),
          1500,
          {MSG_CHECK_RECORD_ERASE},
          false},
         {"check record write",
          TypicalPackage(),
-         unplugAfter(P::CHECK_WRITE + 2),
+         unplugAfter(P.checkWrite + 2),
          1500,
          {MSG_CHECK_RECORD_WRITE},
          false},
         {"header record erase",
          TypicalPackage(),
-         unplugAfter(P::HEADER_ERASE + 1),
+         unplugAfter(P.headerErase + 1),
          1500,
          {MSG_HEADER_RECORD_ERASE},
          false},
         {"header record write",
          TypicalPackage(),
-         unplugAfter(P::HEADER_WRITE),
+         unplugAfter(P.headerWrite),
          1500,
          {MSG_HEADER_RECORD_WRITE},
          false},
-        {"finish", TypicalPackage(), unplugAfter(P::FINISH - 1), 1500, {MSG_FINISH}, false},
+        {"finish", TypicalPackage(), unplugAfter(P.finish - 1), 1500, {MSG_FINISH}, false},
         {"a device that stops answering",
          TypicalPackage(),
          {.neverAnswer = true},

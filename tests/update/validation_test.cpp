@@ -202,6 +202,56 @@ TEST(Validation, ComputesLengthsAndChecksAsTheRecordsNeedThem) {
     EXPECT_EQ(result.progress.totalUnits, ((*package).PayloadLength() - 128 + 256) / 1024);
 }
 
+TEST(Validation, PlansEveryPageTheBytesTakeAndEveryBlockThosePagesTouch) {
+    const auto map = [](std::size_t length, std::uint32_t at = 0x40400000) {
+        return ProgramOnly().Map(PatternBytes(length, 3), at, "M001");
+    };
+    const auto sound = [](std::size_t length, std::uint32_t at = 0x40100000) {
+        return ProgramOnly().Sound(PatternBytes(length, 2), at, "S001");
+    };
+    const struct {
+        const char* name;
+        PackageWriter writer;
+        bool isMap;
+        AreaPlan plan;  // first page, pages, first block, blocks
+    } cases[] = {
+        {"map and table filling a block", map(3840), true, {0x4000, 16, 0x400, 1}},
+        {"map a byte more: its last byte on a page of its own",
+         map(3841),
+         true,
+         {0x4000, 17, 0x400, 2}},
+        {"map not a whole number of pages", map(2100), true, {0x4000, 10, 0x400, 1}},
+        {"map and table of one block from the middle of a block",
+         map(3840, 0x40402800),
+         true,
+         {0x4028, 16, 0x402, 2}},
+        {"sound of a block", sound(4096), false, {0x1000, 16, 0x100, 1}},
+        {"sound a byte over a block", sound(4097), false, {0x1000, 17, 0x100, 2}},
+        {"sound not a whole number of pages", sound(1000), false, {0x1000, 4, 0x100, 1}},
+        {"sound from inside a page: from that page",
+         sound(256, 0x40100010),
+         false,
+         {0x1000, 1, 0x100, 1}},
+        {"sound of two pages from a block's last page",
+         sound(512, 0x40100F00),
+         false,
+         {0x100F, 2, 0x100, 2}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Loaded package(c.writer);
+        const ValidationResult result = ValidatePackage(*package);
+        ASSERT_TRUE(result.ok()) << result.message;
+        const std::optional<AreaPlan>& area = c.isMap ? result.mapArea : result.soundArea;
+        ASSERT_TRUE(area.has_value());
+        EXPECT_EQ(area->firstPage, c.plan.firstPage);
+        EXPECT_EQ(area->pageCount, c.plan.pageCount);
+        EXPECT_EQ(area->firstBlock, c.plan.firstBlock);
+        EXPECT_EQ(area->blockCount, c.plan.blockCount);
+        EXPECT_FALSE(c.isMap ? result.soundArea : result.mapArea) << "an absent section has none";
+    }
+}
+
 TEST(Validation, WordCheckOfShortAndOddPrograms) {
     const auto check = [](Bytes program) {
         Loaded package(PackageWriter().Program(std::move(program), 0x40010000, "P001"));
