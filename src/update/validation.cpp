@@ -152,11 +152,24 @@ ValidationResult ValidatePackage(const CUpdatePackage& package, std::uint32_t ti
         }
     }
 
-    // A sound fills one page at least. The device's erase of no block reports failure, and a run
-    // refused there or at the write has already rewritten the map area: refused here, before
-    // anything is sent, with the message that run would end with.
+    // What the run will erase and write; each refusal here comes before anything is sent.
+    // A sound fills one page at least. With no bytes the run would erase no block, which the
+    // device reports as a failure, with the map area already rewritten. A sound under one page
+    // used to end its run at the write with no page of it sent; no device is known to take one,
+    // so it stays refused, with that message.
     if (sound.Present() && sound.Length < FLASH_PAGE_SIZE) {
         return fail(sound.Length == 0 ? MSG_SOUND_ERASE : MSG_SOUND_WRITE);
+    }
+    // Both areas lie in the flash, and the sound's blocks below the map's: the sound is erased
+    // after the map is written, so a block they shared would lose the start of the map.
+    for (const std::optional<AreaPlan>* area : {&result.mapArea, &result.soundArea}) {
+        if (*area && !(*area)->InsideFlash()) {
+            return fail(MSG_ADDRESS);
+        }
+    }
+    if (result.mapArea && result.soundArea &&
+        result.soundArea->EndBlock() > result.mapArea->firstBlock) {
+        return fail(MSG_ADDRESS);
     }
     result.progress.basePercent = BasePercentFor(sound.Present(), map.Present());
     return result;

@@ -142,6 +142,13 @@ TEST(Welcome, APackageThatFailsItsChecksIsRefusedAsOneThatDoesNotLoad) {
         {"a check byte that does not match",
          testing::TypicalPackage().EditHeader([](PackageHeader& h) { h.SoundCheck ^= 1; }),
          MSG_CHECK_DATA},
+        {"a sound under one page",
+         testing::TypicalPackage().Sound(testing::PatternBytes(100), 0x40100000, "S001"),
+         MSG_SOUND_WRITE},
+        {"a sound ending in the block the map starts in",
+         testing::TypicalPackage().EditHeader(
+             [](PackageHeader& h) { h.Map.FlashAddress = 0x40101800; }),
+         MSG_ADDRESS},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

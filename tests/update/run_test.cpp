@@ -435,6 +435,14 @@ TEST_F(Run, NothingReachesTheFlashBeforeThePackageHasPassed) {
          MSG_SOUND_ERASE},
         {"a sound under one page", TypicalPackage().Sound(PatternBytes(100, 5), 0x40100000, "S001"),
          MSG_SOUND_WRITE},
+        {"a sound reaching past the end of the flash",
+         ProgramOnly()
+             .Sound(PatternBytes(0x100000, 5), 0x40780000, "S001")
+             .EditHeader([](PackageHeader& h) { h.Map.FlashAddress = 0x407FFFFF; }),
+         MSG_ADDRESS},
+        {"a sound ending in the block the map starts in",
+         TypicalPackage().EditHeader([](PackageHeader& h) { h.Map.FlashAddress = 0x40101800; }),
+         MSG_ADDRESS},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -49,6 +49,13 @@ PackageWriter ProgramOnly(std::size_t length = 2048) {
     return writer;
 }
 
+// A sound at `address` with no map, whose absent entry still lies above the sound.
+PackageWriter SoundAt(std::uint32_t address, std::size_t length) {
+    return ProgramOnly()
+        .Sound(PatternBytes(length, 2), address, "S001")
+        .EditHeader([](PackageHeader& h) { h.Map.FlashAddress = 0x407FFFFF; });
+}
+
 TEST(Validation, RefusesEachFaultWithItsMessage) {
     const auto header = [](auto edit) { return TypicalPackage().EditHeader(edit); };
     const struct {
@@ -102,6 +109,18 @@ TEST(Validation, RefusesEachFaultWithItsMessage) {
         {"sound a byte short of a page", ProgramOnly().Sound(PatternBytes(255), 0x40100000, "S001"),
          MSG_SOUND_WRITE},
         {"sound of one page", ProgramOnly().Sound(PatternBytes(256), 0x40100000, "S001"), ""},
+        // The areas the run erases and writes lie in the flash, the sound's blocks below the
+        // map's.
+        {"sound ending at the end of the flash", SoundAt(0x407FFF00, 256), ""},
+        {"sound a byte past the end of the flash", SoundAt(0x407FFF00, 257), MSG_ADDRESS},
+        {"sound of 1 MiB half past the end of the flash", SoundAt(0x40780000, 0x100000),
+         MSG_ADDRESS},
+        {"sound ending in the block before the map's",
+         header([](PackageHeader& h) { h.Map.FlashAddress = 0x40102000; }), ""},
+        {"sound ending in the block the map starts in",
+         header([](PackageHeader& h) { h.Map.FlashAddress = 0x40101800; }), MSG_ADDRESS},
+        {"sound running into the map",
+         header([](PackageHeader& h) { h.Map.FlashAddress = 0x40101000; }), MSG_ADDRESS},
         {"a short sound with a wrong check byte says so first",
          ProgramOnly().Sound({7}, 0x40100000, "S001").EditHeader([](PackageHeader& h) {
              h.SoundCheck ^= 1;
