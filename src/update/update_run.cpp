@@ -180,6 +180,7 @@ std::int32_t CUpdateRun::CheckAndWriteSections(std::array<std::uint32_t, 3>& len
     const std::int32_t mapBlock =
         map.Present() ? static_cast<std::int32_t>(BlockOf(map.FlashAddress)) : 0xFFFF;
     if (WriteAddressRecord(m_link, programBlock, soundBlock, mapBlock) != 0) {
+        Fail(MSG_ADDRESS_RECORD);
         return -1;
     }
     m_progress.basePercent = validation.progress.basePercent;

@@ -1,5 +1,6 @@
 // Whole update runs against the simulated device, on a fake clock: what the flash holds
 // afterwards, what the page was told, and how each fault ends the run.
+#include <algorithm>
 #include <future>
 #include <mutex>
 #include <string>
@@ -315,108 +316,116 @@ TEST_F(Run, AReplyWithLOf13AsksNothing) {
 // --- Failures ----------------------------------------------------------------------------------
 
 TEST_F(Run, EachFaultEndsTheRunWithItsMessageAndTheLinkClosed) {
-    // The reports a run of TypicalPackage sends, numbered as the device counts them.
+    // Every fault the simulated device offers, the device leaving the bus at a point of each
+    // step among them: a run that fails says why.
     const testing::ReportPlan P(TypicalPackage().Header());
     const auto unplugAfter = [](std::uint32_t k) { return sim::Faults{.unplugAfterReports = k}; };
     // The run's reconnection tries at 2010 ms after the reset and every 100 ms after.
     const std::uint32_t lastTry = 10 + 2000 + 149 * 100;
-    const struct {
+    struct Case {
         const char* name;
-        PackageWriter writer;
-        sim::Faults faults;
-        std::uint32_t awayMs;
-        std::vector<std::string_view> messages;  // empty: the run succeeds, or fails silently
-        bool succeeds;
-    } cases[] = {
-        {"gone after the reset",
-         TypicalPackage(),
-         unplugAfter(P.reset),
-         1500,
-         {MSG_RECONNECT},
-         false},
-        {"stays away after the reset",
-         TypicalPackage(),
-         {.stayAwayAfterReset = true},
-         1500,
-         {MSG_RECONNECT},
-         false},
-        {"back for the last reconnection try", TypicalPackage(), {}, lastTry - 5, {}, true},
-        {"back after the last try", TypicalPackage(), {}, lastTry + 50, {MSG_RECONNECT}, false},
-        {"a package check fails",
-         TypicalPackage().EditHeader([](PackageHeader& h) { h.MapCheck ^= 1; }),
-         {},
-         1500,
-         {MSG_CHECK_DATA},
-         false},
-        {"address record lost: no message",
-         TypicalPackage(),
-         unplugAfter(P.addressRecord),
-         1500,
-         {},
-         false},
-        {"map erase", TypicalPackage(), unplugAfter(P.mapErase), 1500, {MSG_MAP_ERASE}, false},
-        {"map write", TypicalPackage(), unplugAfter(P.mapWrite + 7), 1500, {MSG_MAP_WRITE}, false},
-        {"sound erase",
-         TypicalPackage(),
-         unplugAfter(P.soundErase),
-         1500,
-         {MSG_SOUND_ERASE},
-         false},
-        {"sound write",
-         TypicalPackage(),
-         unplugAfter(P.soundWrite + 40),
-         1500,
-         {MSG_SOUND_WRITE},
-         false},
-        {"check record erase",
-         TypicalPackage(),
-         unplugAfter(P.checkErase),
-         1500,
-         {MSG_CHECK_RECORD_ERASE},
-         false},
-        {"check record write",
-         TypicalPackage(),
-         unplugAfter(P.checkWrite + 2),
-         1500,
-         {MSG_CHECK_RECORD_WRITE},
-         false},
-        {"header record erase",
-         TypicalPackage(),
-         unplugAfter(P.headerErase + 1),
-         1500,
-         {MSG_HEADER_RECORD_ERASE},
-         false},
-        {"header record write",
-         TypicalPackage(),
-         unplugAfter(P.headerWrite),
-         1500,
-         {MSG_HEADER_RECORD_WRITE},
-         false},
-        {"finish", TypicalPackage(), unplugAfter(P.finish - 1), 1500, {MSG_FINISH}, false},
-        {"a device that stops answering",
-         TypicalPackage(),
-         {.neverAnswer = true},
-         1500,
-         {MSG_MAP_ERASE},
-         false},
+        sim::Faults faults{};
+        std::string_view message{};  // empty: the run rides the fault out and succeeds
+        std::uint32_t awayMs = 1500;
+        bool inUse = false;  // another process holds the device
+        PackageWriter writer = TypicalPackage();
     };
-    for (const auto& c : cases) {
+    const Case cases[] = {
+        {"gone after the query", unplugAfter(P.query), MSG_RECONNECT},
+        {"gone after the reset", unplugAfter(P.reset), MSG_RECONNECT},
+        {"stays away after the reset", {.stayAwayAfterReset = true}, MSG_RECONNECT},
+        {"back for the last reconnection try", {}, "", lastTry - 5},
+        {"back after the last try", {}, MSG_RECONNECT, lastTry + 50},
+        {"address record", unplugAfter(P.addressRecord), MSG_ADDRESS_RECORD},
+        {"map erase", unplugAfter(P.mapErase), MSG_MAP_ERASE},
+        {"map write", unplugAfter(P.mapWrite + 7), MSG_MAP_WRITE},
+        {"sound erase", unplugAfter(P.soundErase), MSG_SOUND_ERASE},
+        {"sound write", unplugAfter(P.soundWrite + 40), MSG_SOUND_WRITE},
+        {"check record erase", unplugAfter(P.checkErase), MSG_CHECK_RECORD_ERASE},
+        {"check record write", unplugAfter(P.checkWrite + 2), MSG_CHECK_RECORD_WRITE},
+        {"header record erase", unplugAfter(P.headerErase + 1), MSG_HEADER_RECORD_ERASE},
+        {"header record write", unplugAfter(P.headerWrite), MSG_HEADER_RECORD_WRITE},
+        {"finish", unplugAfter(P.finish - 1), MSG_FINISH},
+        {"a device that stops answering", {.neverAnswer = true}, MSG_MAP_ERASE},
+        {"answers late, within every deadline", {.answerLateMs = 150}, ""},
+        {"answers later than the erase's deadline", {.answerLateMs = 5000}, MSG_MAP_ERASE},
+        {"replies without payload", {.shortReplyBytes = 1}, MSG_MAP_ERASE},
+        {"replies of half a report: the read-back never completes",
+         {.shortReplyBytes = 33},
+         MSG_MAP_ERASE},
+        {"garbled replies: only the read-back's length counts", {.garbageReplies = true}, ""},
+        // The reset is refused too, so the device is still there, in its normal mode.
+        {"refuses every write", {.refuseWrites = true}, MSG_ADDRESS_RECORD},
+        {"may not be opened by this user", {.notPermitted = true}, MSG_RESET},
+        {.name = "held by another process", .message = MSG_RESET, .inUse = true},
+        {.name = "a package check fails",
+         .message = MSG_CHECK_DATA,
+         .writer = TypicalPackage().EditHeader([](PackageHeader& h) { h.MapCheck ^= 1; })},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool succeeds = c.message.empty();
         sim::DeviceConfig config = Named();
         config.resetAwayMs = c.awayMs;
         Rig rig(m_clock, config, m_before);
         rig.device.SetFaults(c.faults);
+        rig.marker.SetHeldElsewhere(c.inUse);
         CUpdatePackage package;
         LoadInto(package, c.writer);
-        EXPECT_EQ(rig.Run(package, m_clock), c.succeeds ? RunOutcome::Success : RunOutcome::Failure)
-            << c.name;
+        EXPECT_EQ(rig.Run(package, m_clock), succeeds ? RunOutcome::Success : RunOutcome::Failure);
+        EXPECT_EQ(rig.lastMessage, c.message);
         const RecordingPage& page = rig.page;
-        EXPECT_EQ(page.messages, std::vector<std::string>(c.messages.begin(), c.messages.end()))
-            << c.name;
-        EXPECT_EQ(page.statuses.back(), c.succeeds ? STATUS_SUCCESS : STATUS_FAILURE) << c.name;
-        EXPECT_EQ(page.sounds, c.succeeds ? 1 : 0) << c.name;
-        EXPECT_EQ(page.timers, 1) << c.name;
-        EXPECT_EQ(rig.device.LiveConnections(), 0u) << c.name << ": the link ends closed";
-        EXPECT_FALSE(rig.link.Connected()) << c.name;
+        EXPECT_EQ(page.messages, succeeds ? std::vector<std::string>{}
+                                          : std::vector<std::string>{std::string(c.message)});
+        EXPECT_EQ(page.statuses.back(), succeeds ? STATUS_SUCCESS : STATUS_FAILURE);
+        EXPECT_EQ(page.sounds, succeeds ? 1 : 0);
+        EXPECT_EQ(page.timers, 1);
+        EXPECT_EQ(rig.device.LiveConnections(), 0u) << "the link ends closed";
+        EXPECT_FALSE(rig.link.Connected());
+        EXPECT_EQ(rig.marker.LiveHolds(), 0);
+    }
+}
+
+TEST_F(Run, TheDeviceLeavingAfterAnyReportFailsTheRunWithTheMessageOfTheStepItCut) {
+    const PackageWriter writer = TypicalPackage();
+    Load(writer);
+    const testing::ReportPlan P(writer.Header());
+    // Each step from its first report. The device takes report N and leaves, so the step of
+    // report N + 1 fails, but for an erase, which still waits for its answer after its last
+    // report. A device gone before the address record never came back from its reset.
+    const struct {
+        std::uint32_t from;
+        std::string_view message;
+    } steps[] = {
+        {P.query, MSG_RECONNECT},
+        {P.addressRecord + 1, MSG_ADDRESS_RECORD},
+        {P.mapErase, MSG_MAP_ERASE},
+        {P.mapWrite, MSG_MAP_WRITE},
+        {P.soundErase, MSG_SOUND_ERASE},
+        {P.soundWrite, MSG_SOUND_WRITE},
+        {P.checkErase, MSG_CHECK_RECORD_ERASE},
+        {P.checkWrite, MSG_CHECK_RECORD_WRITE},
+        {P.headerErase, MSG_HEADER_RECORD_ERASE},
+        {P.headerWrite, MSG_HEADER_RECORD_WRITE},
+        {P.finish, MSG_FINISH},
+    };
+    const std::uint32_t erases[] = {P.mapErase, P.soundErase, P.checkErase, P.headerErase};
+    for (std::uint32_t n = 1; n <= P.finish; ++n) {
+        SCOPED_TRACE("the device leaves after report " + std::to_string(n));
+        const bool readBack =
+            std::find(std::begin(erases), std::end(erases), n - 1) != std::end(erases);
+        const std::uint32_t cut = readBack ? n : n + 1;
+        std::string_view message;  // after the finish command: nothing was cut
+        for (const auto& step : steps) {
+            message = cut >= step.from && n < P.finish ? step.message : message;
+        }
+        Rig rig(m_clock, Named(), m_before);
+        rig.device.SetFaults({.unplugAfterReports = n});
+        const RunOutcome outcome = rig.Run(m_package, m_clock);
+        EXPECT_EQ(outcome, message.empty() ? RunOutcome::Success : RunOutcome::Failure);
+        EXPECT_EQ(rig.lastMessage, message);
+        EXPECT_EQ(rig.device.LiveConnections(), 0u);
+        EXPECT_TRUE(rig.device.Violations().empty()) << rig.device.Violations().front();
     }
 }
 
