@@ -42,10 +42,11 @@ struct ValidationResult {
 std::uint8_t BasePercentFor(bool soundPresent, bool mapPresent);
 
 // Checks the loaded package: payload size and alignment, section lengths (and that each present
-// program and sound lies inside the payload), flash address order, the program's presence, and
-// the three check bytes. Reads the package and nothing else, so the same package gives the same
-// result wherever it is checked: a front end right after loading, every run before it writes.
-// `timeLeftMs` is the estimate before the checks.
+// program and sound lies inside the payload), flash address order, the program's presence, the
+// three check bytes, and then that the writes can end well: a sound of one page at least, both
+// areas inside the flash, and the sound's blocks below the map's. Reads the package and nothing
+// else, so the same package gives the same result wherever it is checked: a front end right
+// after loading, every run before it writes. `timeLeftMs` is the estimate before the checks.
 ValidationResult ValidatePackage(const CUpdatePackage& package, std::uint32_t timeLeftMs = 0);
 
 }  // namespace tarv

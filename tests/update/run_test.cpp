@@ -180,7 +180,7 @@ TEST_F(Run, WritesExactlyTheExpectedFlashForEachKindOfPackage) {
         {"program and a map filling one block with its table", withMap(3840)},
         {"map one byte more: two blocks", withMap(3841)},
         {"map of whole pages", withMap(4096)},
-        {"map whose pages run past its only erased block", withMap(3840, 0x40402800)},
+        {"map from the middle of a block, into the next one", withMap(3840, 0x40402800)},
         {"all three", TypicalPackage()},
         {"all three on 1 KiB boundaries", PackageWriter()
                                               .Program(PatternBytes(8192, 4), 0x40010000, "P101")
