@@ -3,6 +3,7 @@
 #include "app/dialog_builder.h"
 #include "app/message_box.h"
 #include "app/pages.h"
+#include "update/package_gate.h"
 
 namespace tarv {
 
@@ -12,17 +13,19 @@ CUpdateApp::CUpdateApp(DeviceRig& rig, LoadOptions loadOptions)
       m_sidePicture(QStringLiteral(":/side_picture.bmp")) {}
 
 int CUpdateApp::Run() {
-    // The package is loaded before any page shows; a refusal ends the program.
-    const LoadOutcome outcome = LoadPackage(m_package, m_loadOptions);
-    if (!outcome.ok()) {
-        ShowStandardMessage(nullptr, outcome.status.message);
+    // The package is checked against its published digest, loaded and checked as a run would
+    // check it before any page shows; a refusal ends the program. A package that fails the
+    // checks would fail on every device, after its reset.
+    const PackageVerdict verdict = OpenUpdatePackage(m_package, m_loadOptions);
+    if (!verdict.ok()) {
+        ShowStandardMessage(nullptr, verdict.message);
         ReleasePackageBuffers();
         return EXIT_FATAL;
     }
 
     int status = 0;
     {
-        CWelcomeDlg welcome(*this, outcome.welcomeText);
+        CWelcomeDlg welcome(*this, verdict.welcomeText);
         CentreOnScreen(welcome);
         if (welcome.exec() != QDialog::Accepted) {
             ReleasePackageBuffers();

@@ -38,8 +38,7 @@ struct [[nodiscard]] LoadStatus {
 };
 
 // The package as the update needs it, held from load to exit. The application object owns the
-// one instance. Loading writes it before any worker thread exists; afterwards it is only read,
-// except for the header copy and the cursor, which each update run sets again.
+// one instance. Loading writes it before any worker thread exists; afterwards it is only read.
 class CUpdatePackage {
   public:
     CUpdatePackage() = default;
@@ -99,13 +98,8 @@ class CUpdatePackage {
     }
     std::uint32_t MapCapacity() const { return m_nMapCapacity; }
 
-    // The header copy, decoded, and its raw bytes. The update run fills the copy again at its
-    // start; `HeaderCopyBytes` is there for that.
+    // The header copy, decoded: the payload's first bytes as loaded.
     PackageHeader Header() const { return PackageHeader::Decode(m_headerCopy); }
-    std::span<std::uint8_t, PackageHeader::SIZE> HeaderCopyBytes() { return m_headerCopy; }
-    std::span<const std::uint8_t, PackageHeader::SIZE> HeaderCopyBytes() const {
-        return m_headerCopy;
-    }
 
     const PackageVersionText& VersionText() const { return m_PackageVersionText; }
 
@@ -114,9 +108,7 @@ class CUpdatePackage {
     const std::string& Path() const { return m_path; }
     const std::optional<Sha256Digest>& FileDigest() const { return m_sha256; }
 
-    // The running position in the image: the next free byte after the read; later steps set it
-    // again before they use it.
-    std::uint32_t& Cursor() { return m_nCursor; }
+    // The running position in the image: the next free byte after the read.
     std::uint32_t Cursor() const { return m_nCursor; }
 
   private:

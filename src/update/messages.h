@@ -29,6 +29,8 @@ inline constexpr std::string_view MSG_NO_PROGRAM = "Must updata program file !";
 inline constexpr std::string_view MSG_CHECK_DATA = "Check data faile !";
 
 // Section writes.
+inline constexpr std::string_view MSG_ADDRESS_RECORD =
+    "Send address command faile,please connect usb cable to device !";
 inline constexpr std::string_view MSG_MAP_ERASE =
     "Erase data faile ,please connect usb cable to device !";
 inline constexpr std::string_view MSG_MAP_WRITE =

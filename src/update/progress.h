@@ -11,6 +11,8 @@ struct UpdateProgress {
     std::uint8_t basePercent = 0;  // the bar's share for the preparation: 10, 20 or 30
     std::uint32_t totalUnits = 0;  // the payload in units of 1024 bytes
     std::uint32_t unitsDone = 0;   // never above totalUnits
+
+    bool operator==(const UpdateProgress&) const = default;
 };
 
 // basePercent + (100 - basePercent) x unitsDone / totalUnits, in 32 bits and rounded down. With

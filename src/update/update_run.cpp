@@ -13,13 +13,7 @@ namespace {
 constexpr std::uint32_t WAIT_SLICE_MS = 20;
 
 std::uint32_t BlockOf(std::uint32_t flashAddress) {
-    return (flashAddress - FLASH_BASE) / 4096;
-}
-std::uint32_t PageOf(std::uint32_t flashAddress) {
-    return (flashAddress - FLASH_BASE) / 256;
-}
-std::uint32_t BlocksFor(std::uint64_t bytes) {
-    return static_cast<std::uint32_t>((bytes + FLASH_BLOCK_SIZE - 1) / FLASH_BLOCK_SIZE);
+    return (flashAddress - FLASH_BASE) / FLASH_BLOCK_SIZE;
 }
 
 }  // namespace
@@ -39,8 +33,8 @@ const char* OutcomeName(RunOutcome outcome) {
     return "failure";
 }
 
-CUpdateRun::CUpdateRun(CHidLink& link, CUpdatePackage& package, ProgressPage& page, Clock& clock,
-                       bool continuousMode)
+CUpdateRun::CUpdateRun(CHidLink& link, const CUpdatePackage& package, ProgressPage& page,
+                       Clock& clock, bool continuousMode)
     : m_link(link),
       m_package(package),
       m_page(page),
@@ -186,45 +180,40 @@ std::int32_t CUpdateRun::CheckAndWriteSections(std::array<std::uint32_t, 3>& len
     const std::int32_t mapBlock =
         map.Present() ? static_cast<std::int32_t>(BlockOf(map.FlashAddress)) : 0xFFFF;
     if (WriteAddressRecord(m_link, programBlock, soundBlock, mapBlock) != 0) {
+        Fail(MSG_ADDRESS_RECORD);
         return -1;
     }
     m_progress.basePercent = validation.progress.basePercent;
 
     // The map lies above the sound in flash and goes first; the device receives the table and
     // the prepared map, not the map bytes of the package.
-    if (map.Present()) {
-        m_nPercent.store(ProgressPercent(m_progress), std::memory_order_release);
-        SetStatus(STATUS_ERASING);
-        PostPercent(m_nPercent.load());
-        const std::uint32_t blocks = BlocksFor(std::uint64_t{map.Length} + MAP_TABLE_SIZE);
-        if (EraseBlocks(m_link, BlockOf(map.FlashAddress), blocks) == 0) {
-            Fail(MSG_MAP_ERASE);
-            return -1;
-        }
-        m_nTimeLeft.store(TakeOff(m_nTimeLeft.load(), 34 * blocks), std::memory_order_release);
-        if (WritePages(m_link, m_package.MapWorkBuffer(), PageOf(map.FlashAddress),
-                       map.Length / 256 + 1, this) == 0) {
-            Fail(MSG_MAP_WRITE);
-            return -1;
-        }
+    if (validation.mapArea && WriteArea(*validation.mapArea, m_package.MapWorkBuffer(),
+                                        MSG_MAP_ERASE, MSG_MAP_WRITE) != 0) {
+        return -1;
     }
-    if (sound.Present()) {
-        m_nPercent.store(ProgressPercent(m_progress), std::memory_order_release);
-        SetStatus(STATUS_ERASING);
-        PostPercent(m_nPercent.load());
-        const std::uint32_t blocks = BlocksFor(sound.Length);
-        if (EraseBlocks(m_link, BlockOf(sound.FlashAddress), blocks) == 0) {
-            Fail(MSG_SOUND_ERASE);
-            return -1;
-        }
-        m_nTimeLeft.store(TakeOff(m_nTimeLeft.load(), 34 * blocks), std::memory_order_release);
-        if (WritePages(m_link, m_package.Image().subspan(sound.Offset), PageOf(sound.FlashAddress),
-                       sound.Length / 256, this) == 0) {
-            Fail(MSG_SOUND_WRITE);
-            return -1;
-        }
+    if (validation.soundArea &&
+        WriteArea(*validation.soundArea, m_package.Image().subspan(sound.Offset), MSG_SOUND_ERASE,
+                  MSG_SOUND_WRITE) != 0) {
+        return -1;
     }
     PostPercent(100);
+    return 0;
+}
+
+std::int32_t CUpdateRun::WriteArea(const AreaPlan& area, std::span<const std::uint8_t> bytes,
+                                   std::string_view eraseFailed, std::string_view writeFailed) {
+    m_nPercent.store(ProgressPercent(m_progress), std::memory_order_release);
+    SetStatus(STATUS_ERASING);
+    PostPercent(m_nPercent.load());
+    if (EraseBlocks(m_link, area.firstBlock, area.blockCount) == 0) {
+        Fail(eraseFailed);
+        return -1;
+    }
+    m_nTimeLeft.store(TakeOff(m_nTimeLeft.load(), 34 * area.blockCount), std::memory_order_release);
+    if (WritePages(m_link, bytes, area.firstPage, area.pageCount, this) == 0) {
+        Fail(writeFailed);
+        return -1;
+    }
     return 0;
 }
 

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -26,6 +27,7 @@
 #include "link/hid_link.h"
 #include "package/package.h"
 #include "update/progress.h"
+#include "update/write_plan.h"
 
 namespace tarv {
 
@@ -40,7 +42,7 @@ enum class RunOutcome {
     Success,   // "Updata success !"
     Failure,   // a step failed; the run's message says which
     Declined,  // the device had the package's versions and the user said No: nothing rewritten
-    Stopped,   // the operator (or a signal) stopped it; from the reset on the device needs a new run
+    Stopped,  // the operator (or a signal) stopped it; from the reset on the device needs a new run
 };
 
 // "success", "failure", "declined" or "stopped": the name of an outcome in the JSON output and
@@ -51,7 +53,7 @@ class CUpdateRun final : public PageWriteHooks {
   public:
     // `link`, `package`, `page` and `clock` must outlive the run. In continuous mode the run
     // sends no finish command.
-    CUpdateRun(CHidLink& link, CUpdatePackage& package, ProgressPage& page, Clock& clock,
+    CUpdateRun(CHidLink& link, const CUpdatePackage& package, ProgressPage& page, Clock& clock,
                bool continuousMode);
     ~CUpdateRun() override;
     CUpdateRun(const CUpdateRun&) = delete;
@@ -99,6 +101,9 @@ class CUpdateRun final : public PageWriteHooks {
     void OnKilobyte() override;
     void OnSixteenKilobytes() override;
 
+    // Erases and writes one area from `bytes`; 0, or -1 after the failing step's message.
+    std::int32_t WriteArea(const AreaPlan& area, std::span<const std::uint8_t> bytes,
+                           std::string_view eraseFailed, std::string_view writeFailed);
     void SetStatus(std::string_view text);
     void PostPercent(std::int32_t percent);
     void Fail(std::string_view message);
@@ -106,7 +111,7 @@ class CUpdateRun final : public PageWriteHooks {
     std::int32_t Open();
 
     CHidLink& m_link;
-    CUpdatePackage& m_package;
+    const CUpdatePackage& m_package;
     ProgressPage& m_page;
     Clock& m_clock;
     const bool m_bContinuousMode;

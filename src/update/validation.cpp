@@ -1,6 +1,5 @@
 #include "update/validation.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "base/bytes.h"
@@ -51,17 +50,13 @@ std::uint8_t BasePercentFor(bool soundPresent, bool mapPresent) {
     return soundPresent || mapPresent ? 20 : 30;
 }
 
-ValidationResult ValidatePackage(CUpdatePackage& package, std::uint32_t timeLeftMs) {
+ValidationResult ValidatePackage(const CUpdatePackage& package, std::uint32_t timeLeftMs) {
     ValidationResult result;
     result.timeLeftMs = timeLeftMs;
     const auto fail = [&result](std::string_view message) -> ValidationResult& {
         result.message = message;
         return result;
     };
-
-    package.Cursor() = 0;
-    const auto headerCopy = package.HeaderCopyBytes();
-    std::fill(headerCopy.begin(), headerCopy.end(), 0xFF);
 
     const std::uint32_t payload = package.PayloadLength();
     if (payload > PKG_MAX_LENGTH) {
@@ -74,8 +69,9 @@ ValidationResult ValidatePackage(CUpdatePackage& package, std::uint32_t timeLeft
         return fail(MSG_FILE_NOT_ALIGNED);
     }
     result.progress.totalUnits = (payload - PKG_HEADER_SIZE) / 1024;
-    std::copy_n(package.Image().begin(), PKG_HEADER_SIZE, headerCopy.begin());
-    const PackageHeader header = package.Header();
+    // The header as the payload holds it, which is what the load copied out of it.
+    const std::span<const std::uint8_t> image = package.Image();
+    const PackageHeader header = PackageHeader::Decode(image.first<PackageHeader::SIZE>());
     const PackageSection& program = header.Program;
     const PackageSection& sound = header.Sound;
     const PackageSection& map = header.Map;
@@ -111,26 +107,27 @@ ValidationResult ValidatePackage(CUpdatePackage& package, std::uint32_t timeLeft
     }
 
     // Lengths and check values for the records.
-    const std::span<const std::uint8_t> image = package.Image();
     result.lengths[0] = program.Length;
     std::uint32_t words = 0;
     for (std::uint32_t i = 0; i + 4 <= program.Length; i += 4) {
         words += LoadLe32At(image, program.Offset + i);
     }
     result.checks[0] = 0u - words;
+    // The areas are written from the same bytes the page sums take, the last page whole.
     if (sound.Present()) {
         result.lengths[1] = sound.Length;
         result.checks[1] = PageSumTotal(image, sound.Offset, sound.Length);
+        result.soundArea = PlanArea(sound.FlashAddress, sound.Length);
     }
     if (map.Present()) {
         result.lengths[2] = map.Length + MAP_TABLE_SIZE;
         result.checks[2] = PageSumTotal(package.MapWorkBuffer(), 0, map.Length + MAP_TABLE_SIZE);
+        result.mapArea = PlanArea(map.FlashAddress, map.Length + MAP_TABLE_SIZE);
     }
 
     // Check bytes: one walk from the program's start over each present section's whole blocks,
     // never jumping to the other sections' offsets. A walk that would leave the payload fails.
-    std::uint32_t& position = package.Cursor();
-    position = program.Offset;
+    std::uint32_t position = program.Offset;
     const PackageSection* sections[] = {&program, &sound, &map};
     const std::uint8_t expected[] = {header.ProgramCheck, header.SoundCheck, header.MapCheck};
     for (std::size_t s = 0; s < 3; ++s) {
@@ -153,6 +150,26 @@ ValidationResult ValidatePackage(CUpdatePackage& package, std::uint32_t timeLeft
             result.timeLeftMs = TakeOff(result.timeLeftMs, 3000);
             result.progress.totalUnits = (payload - PKG_HEADER_SIZE + MAP_TABLE_SIZE) / 1024;
         }
+    }
+
+    // What the run will erase and write; each refusal here comes before anything is sent.
+    // A sound fills one page at least. With no bytes the run would erase no block, which the
+    // device reports as a failure, with the map area already rewritten. A sound under one page
+    // used to end its run at the write with no page of it sent; no device is known to take one,
+    // so it stays refused, with that message.
+    if (sound.Present() && sound.Length < FLASH_PAGE_SIZE) {
+        return fail(sound.Length == 0 ? MSG_SOUND_ERASE : MSG_SOUND_WRITE);
+    }
+    // Both areas lie in the flash, and the sound's blocks below the map's: the sound is erased
+    // after the map is written, so a block they shared would lose the start of the map.
+    for (const std::optional<AreaPlan>* area : {&result.mapArea, &result.soundArea}) {
+        if (*area && !(*area)->InsideFlash()) {
+            return fail(MSG_ADDRESS);
+        }
+    }
+    if (result.mapArea && result.soundArea &&
+        result.soundArea->EndBlock() > result.mapArea->firstBlock) {
+        return fail(MSG_ADDRESS);
     }
     result.progress.basePercent = BasePercentFor(sound.Present(), map.Present());
     return result;

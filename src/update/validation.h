@@ -10,6 +10,7 @@
 
 #include "package/package.h"
 #include "update/progress.h"
+#include "update/write_plan.h"
 
 namespace tarv {
 
@@ -25,20 +26,27 @@ struct ValidationResult {
     std::array<std::uint32_t, 3> checks{SECTION_ABSENT, SECTION_ABSENT, SECTION_ABSENT};
     // The check bytes the block walk found, for each present section it reached.
     std::array<std::optional<std::uint8_t>, 3> checkBytes;
+    // What the run erases and writes: the map area (its table, then the map) and the sound
+    // area, each from the page of its flash address; nothing for an absent section.
+    std::optional<AreaPlan> mapArea;
+    std::optional<AreaPlan> soundArea;
 
     std::uint32_t timeLeftMs = 0;
     UpdateProgress progress;  // totalUnits set, unitsDone 0; basePercent once the package passed
 
     bool ok() const { return message.empty(); }
+    bool operator==(const ValidationResult&) const = default;
 };
 
 // The share of the bar for the preparation, from which sections are present.
 std::uint8_t BasePercentFor(bool soundPresent, bool mapPresent);
 
 // Checks the loaded package: payload size and alignment, section lengths (and that each present
-// program and sound lies inside the payload), flash address order, the program's presence, and
-// the three check bytes. Refills the package's header copy from the image and uses its cursor
-// as the walk's position, as every run does. `timeLeftMs` is the estimate before the checks.
-ValidationResult ValidatePackage(CUpdatePackage& package, std::uint32_t timeLeftMs = 0);
+// program and sound lies inside the payload), flash address order, the program's presence, the
+// three check bytes, and then that the writes can end well: a sound of one page at least, both
+// areas inside the flash, and the sound's blocks below the map's. Reads the package and nothing
+// else, so the same package gives the same result wherever it is checked: a front end right
+// after loading, every run before it writes. `timeLeftMs` is the estimate before the checks.
+ValidationResult ValidatePackage(const CUpdatePackage& package, std::uint32_t timeLeftMs = 0);
 
 }  // namespace tarv

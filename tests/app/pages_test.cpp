@@ -133,6 +133,52 @@ TEST(Welcome, APackageThatFailsToLoadIsReportedBeforeAnyPageAndEndsWithStatusOne
     EXPECT_FALSE(pageShown);
 }
 
+TEST(Welcome, APackageThatFailsItsChecksIsRefusedAsOneThatDoesNotLoad) {
+    const struct {
+        const char* name;
+        testing::PackageWriter writer;
+        std::string_view message;
+    } cases[] = {
+        {"a check byte that does not match",
+         testing::TypicalPackage().EditHeader([](PackageHeader& h) { h.SoundCheck ^= 1; }),
+         MSG_CHECK_DATA},
+        {"a sound under one page",
+         testing::TypicalPackage().Sound(testing::PatternBytes(100), 0x40100000, "S001"),
+         MSG_SOUND_WRITE},
+        {"a sound ending in the block the map starts in",
+         testing::TypicalPackage().EditHeader(
+             [](PackageHeader& h) { h.Map.FlashAddress = 0x40101800; }),
+         MSG_ADDRESS},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestRig rig;
+        sim::SimulatedDevice& device = rig.AddDevice("tarv");
+        const LoadedPackage package(c.writer);
+        CUpdateApp app(rig, package.Options(rig.clock));
+        BoxAnswerer answerer;
+        // A welcome page that shows is noted and cancelled, so that the test ends either way.
+        bool pageShown = false;
+        QTimer cancel;
+        QObject::connect(&cancel, &QTimer::timeout, [&] {
+            if (CWelcomeDlg* page = ShownPage<CWelcomeDlg>(); page != nullptr) {
+                pageShown = true;
+                Click(*page, IDCANCEL);
+            }
+        });
+        cancel.start(10);
+
+        EXPECT_EQ(app.Run(), EXIT_FATAL);
+        ASSERT_EQ(answerer.boxes.size(), 1u);
+        EXPECT_EQ(answerer.boxes[0].text, c.message);
+        EXPECT_EQ(answerer.boxes[0].caption, GetModuleDisplayName());
+        EXPECT_TRUE(answerer.boxes[0].icon);
+        EXPECT_FALSE(pageShown);
+        EXPECT_EQ(device.OpenCount(), 0u);
+        EXPECT_TRUE(app.m_package.Image().empty()) << "the buffers are released";
+    }
+}
+
 // --- The start page ----------------------------------------------------------------------------
 
 class StartPage : public ::testing::Test {

@@ -42,6 +42,8 @@ const std::string STATUS_SUCCESS = "Updata success !";
 const std::string STATUS_FAILURE = "Updata faile,please connect usb cable to device !";
 const std::string MSG_NO_DEVICE = "No device, please connect usb cable to device !";
 const std::string MSG_RECONNECT = "Connect to device faile,please connect usb cable to device !";
+const std::string MSG_ADDRESS_RECORD =
+    "Send address command faile,please connect usb cable to device !";
 const std::string MSG_LATEST_VERSION = "It's the latest version, Do you continue to updata ?";
 
 // --- Packages -----------------------------------------------------------------------------------
@@ -102,10 +104,12 @@ TEST(UpdateSimulated, EachFaultEndsTheRunWithItsExactMessage) {
     const struct {
         std::string name;
         std::vector<std::string> faults;
-        const char* message;  // nullptr: the run fails without a message box
+        std::string message;  // every failed run says why
     } cases[] = {
-        {"unplugged at the query", {UnplugAfter(plan.query)}, MSG_RECONNECT.c_str()},
-        {"unplugged at the address record", {UnplugAfter(plan.addressRecord + 1)}, nullptr},
+        {"unplugged at the query", {UnplugAfter(plan.query)}, MSG_RECONNECT},
+        {"unplugged at the address record",
+         {UnplugAfter(plan.addressRecord + 1)},
+         MSG_ADDRESS_RECORD},
         {"unplugged at the map erase",
          {UnplugAfter(plan.mapErase)},
          "Erase data faile ,please connect usb cable to device !"},
@@ -133,8 +137,8 @@ TEST(UpdateSimulated, EachFaultEndsTheRunWithItsExactMessage) {
         {"unplugged before the finish command",
          {UnplugAfter(plan.finish - 1)},
          "Send over command faile !"},
-        {"never back after the reset", {"stay-away"}, MSG_RECONNECT.c_str()},
-        {"back just after the last reconnection try", {"away=17000"}, MSG_RECONNECT.c_str()},
+        {"never back after the reset", {"stay-away"}, MSG_RECONNECT},
+        {"back just after the last reconnection try", {"away=17000"}, MSG_RECONNECT},
         {"never answers",
          {"never-answer"},
          "Erase data faile ,please connect usb cable to device !"},
@@ -144,7 +148,7 @@ TEST(UpdateSimulated, EachFaultEndsTheRunWithItsExactMessage) {
         {"replies without payload",
          {"short=1"},
          "Erase data faile ,please connect usb cable to device !"},
-        {"refuses every write", {"refuse-writes"}, nullptr},
+        {"refuses every write", {"refuse-writes"}, MSG_ADDRESS_RECORD},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -155,13 +159,12 @@ TEST(UpdateSimulated, EachFaultEndsTheRunWithItsExactMessage) {
         }
         const CliResult run = flow.Run(extra);
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err, c.message ? MessageLine(c.message) : "");
+        EXPECT_EQ(run.err, MessageLine(c.message));
         const auto results = Events(JsonLines(run.out), "result");
         ASSERT_EQ(results.size(), 1u) << run.out;
         EXPECT_EQ(results[0]["outcome"], "failure");
         EXPECT_EQ(results[0]["status"], STATUS_FAILURE);
-        EXPECT_EQ(results[0]["message"],
-                  c.message ? nlohmann::json(c.message) : nlohmann::json(nullptr));
+        EXPECT_EQ(results[0]["message"], c.message);
     }
 }
 

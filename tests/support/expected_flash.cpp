@@ -46,6 +46,22 @@ Bytes Slice(const Bytes& bytes, std::size_t at, std::size_t count) {
     return out;
 }
 
+// An area of `bytes` bytes from `source` at `at`, written from the page of flash offset
+// `offset`: whole pages, the last one filled from what follows in `source` (zeros past its end),
+// after erasing every block those pages touch.
+void WriteArea(Bytes& flash, std::uint32_t offset, const Bytes& source, std::size_t at,
+               std::uint64_t bytes) {
+    const std::uint64_t pages = (bytes + PAGE - 1) / PAGE;
+    if (pages == 0) {
+        return;
+    }
+    const std::uint32_t firstPage = offset / PAGE;
+    const std::uint64_t lastByte = std::uint64_t{firstPage} * PAGE + pages * PAGE - 1;
+    const std::uint32_t firstBlock = offset / BLOCK;
+    Erase(flash, firstBlock, static_cast<std::uint32_t>(lastByte / BLOCK - firstBlock + 1));
+    Program(flash, firstPage, Slice(source, at, static_cast<std::size_t>(pages * PAGE)));
+}
+
 std::uint32_t PageSums(const Bytes& bytes, std::size_t start, std::uint64_t length) {
     std::uint32_t total = 0;
     for (std::uint64_t k = 0; PAGE * k < length; ++k) {
@@ -105,8 +121,7 @@ FlashExpectation ExpectFlash(const PackageWriter& writer, const Bytes& before, c
             map[i] ^= key[i % 16];
         }
         work.insert(work.end(), map.begin(), map.end());
-        Erase(flash, offset / BLOCK, (L + 256 + BLOCK - 1) / BLOCK);
-        Program(flash, offset / PAGE, Slice(work, 0, std::size_t{L / PAGE + 1} * PAGE));
+        WriteArea(flash, offset, work, 0, std::uint64_t{L} + 256);
         mapLength = L + 256;
         mapCheck = PageSums(work, 0, mapLength);
     }
@@ -115,8 +130,7 @@ FlashExpectation ExpectFlash(const PackageWriter& writer, const Bytes& before, c
     if (h.Sound.Present()) {
         const std::uint32_t offset = h.Sound.FlashAddress - BASE;
         const std::uint32_t L = h.Sound.Length;
-        Erase(flash, offset / BLOCK, (L + BLOCK - 1) / BLOCK);
-        Program(flash, offset / PAGE, Slice(payload, h.Sound.Offset, std::size_t{L / PAGE} * PAGE));
+        WriteArea(flash, offset, payload, h.Sound.Offset, L);
         soundLength = L;
         soundCheck = PageSums(payload, h.Sound.Offset, L);
     }

@@ -1,5 +1,6 @@
 // Whole update runs against the simulated device, on a fake clock: what the flash holds
 // afterwards, what the page was told, and how each fault ends the run.
+#include <algorithm>
 #include <future>
 #include <mutex>
 #include <string>
@@ -12,6 +13,7 @@
 #include "support/expected_flash.h"
 #include "support/fake_clock.h"
 #include "support/package_writer.h"
+#include "support/report_plan.h"
 #include "support/temp_dir.h"
 #include "update/messages.h"
 #include "update/update_run.h"
@@ -178,7 +180,7 @@ TEST_F(Run, WritesExactlyTheExpectedFlashForEachKindOfPackage) {
         {"program and a map filling one block with its table", withMap(3840)},
         {"map one byte more: two blocks", withMap(3841)},
         {"map of whole pages", withMap(4096)},
-        {"map whose pages run past its only erased block", withMap(3840, 0x40402800)},
+        {"map from the middle of a block, into the next one", withMap(3840, 0x40402800)},
         {"all three", TypicalPackage()},
         {"all three on 1 KiB boundaries", PackageWriter()
                                               .Program(PatternBytes(8192, 4), 0x40010000, "P101")
@@ -207,6 +209,29 @@ TEST_F(Run, WritesExactlyTheExpectedFlashForEachKindOfPackage) {
         EXPECT_EQ(device.LiveConnections(), 0u) << c.name;
         EXPECT_EQ(m_marker.LiveHolds(), 0) << c.name;
     }
+}
+
+TEST_F(Run, TheLastPartPageOfEachAreaReachesTheDevice) {
+    // Sound 5000 bytes (19 whole pages and 136 bytes), map 2100 bytes behind its table (9 whole
+    // pages and 52 bytes): every byte of both is on the device, and the part pages went out
+    // whole, four data reports a page.
+    const PackageWriter writer = TypicalPackage();
+    Load(writer);
+    sim::SimulatedDevice& device = AddDevice();
+    ASSERT_EQ(RunOnce(), RunOutcome::Success) << m_lastMessage;
+
+    const Bytes payload = writer.Payload();
+    const PackageHeader h = writer.Header();
+    const Bytes sound(payload.begin() + h.Sound.Offset,
+                      payload.begin() + h.Sound.Offset + h.Sound.Length);
+    EXPECT_EQ(device.ReadFlash(h.Sound.FlashAddress - FLASH_BASE, sound.size()), sound);
+    // The map's first 64 bytes travel scrambled; its tail is plain, after the table.
+    const Bytes mapTail(payload.begin() + h.Map.Offset + 2048,
+                        payload.begin() + h.Map.Offset + h.Map.Length);
+    EXPECT_EQ(device.ReadFlash(h.Map.FlashAddress - FLASH_BASE + 256 + 2048, mapTail.size()),
+              mapTail);
+    // The address record, the map's 10 pages, the sound's 20 and the two records.
+    EXPECT_EQ(device.DataReports(), 4u * (1 + 10 + 20 + 2));
 }
 
 TEST_F(Run, TellsThePageEachPercentageAndStatusInOrder) {
@@ -290,158 +315,163 @@ TEST_F(Run, AReplyWithLOf13AsksNothing) {
 
 // --- Failures ----------------------------------------------------------------------------------
 
-// The reports a run of TypicalPackage sends, numbered as the device counts them.
-struct ReportPlan {
-    static constexpr std::uint32_t MAP_PAGES = 2100 / 256 + 1;
-    static constexpr std::uint32_t SOUND_PAGES = 5000 / 256;
-    static constexpr std::uint32_t QUERY = 1, RESET = 2, ADDRESS = 3;
-    static constexpr std::uint32_t MAP_ERASE = ADDRESS + 5;
-    static constexpr std::uint32_t MAP_WRITE = MAP_ERASE + 2;
-    static constexpr std::uint32_t SOUND_ERASE = MAP_WRITE + 1 + 4 * MAP_PAGES;
-    static constexpr std::uint32_t SOUND_WRITE = SOUND_ERASE + 2;
-    static constexpr std::uint32_t CHECK_ERASE = SOUND_WRITE + 1 + 4 * SOUND_PAGES;
-    static constexpr std::uint32_t CHECK_WRITE = CHECK_ERASE + 2;
-    static constexpr std::uint32_t HEADER_ERASE = CHECK_WRITE + 5;
-    static constexpr std::uint32_t HEADER_WRITE = HEADER_ERASE + 2;
-    static constexpr std::uint32_t FINISH = HEADER_WRITE + 5;
-};
-
 TEST_F(Run, EachFaultEndsTheRunWithItsMessageAndTheLinkClosed) {
-    using P = ReportPlan;
+    // Every fault the simulated device offers, the device leaving the bus at a point of each
+    // step among them: a run that fails says why.
+    const testing::ReportPlan P(TypicalPackage().Header());
     const auto unplugAfter = [](std::uint32_t k) { return sim::Faults{.unplugAfterReports = k}; };
     // The run's reconnection tries at 2010 ms after the reset and every 100 ms after.
     const std::uint32_t lastTry = 10 + 2000 + 149 * 100;
-    const struct {
+    struct Case {
         const char* name;
-        PackageWriter writer;
-        sim::Faults faults;
-        std::uint32_t awayMs;
-        std::vector<std::string_view> messages;  // empty: the run succeeds, or fails silently
-        bool succeeds;
-    } cases[] = {
-        {"gone after the reset",
-         TypicalPackage(),
-         unplugAfter(P::RESET),
-         1500,
-         {MSG_RECONNECT},
-         false},
-        {"stays away after the reset",
-         TypicalPackage(),
-         {.stayAwayAfterReset = true},
-         1500,
-         {MSG_RECONNECT},
-         false},
-        {"back for the last reconnection try", TypicalPackage(), {}, lastTry - 5, {}, true},
-        {"back after the last try", TypicalPackage(), {}, lastTry + 50, {MSG_RECONNECT}, false},
-        {"a package check fails",
-         TypicalPackage().EditHeader([](PackageHeader& h) { h.MapCheck ^= 1; }),
-         {},
-         1500,
-         {MSG_CHECK_DATA},
-         false},
-        {"address record lost: no message",
-         TypicalPackage(),
-         unplugAfter(P::ADDRESS),
-         1500,
-         {},
-         false},
-        {"map erase", TypicalPackage(), unplugAfter(P::MAP_ERASE), 1500, {MSG_MAP_ERASE}, false},
-        {"map write",
-         TypicalPackage(),
-         unplugAfter(P::MAP_WRITE + 7),
-         1500,
-         {MSG_MAP_WRITE},
-         false},
-        {"sound erase",
-         TypicalPackage(),
-         unplugAfter(P::SOUND_ERASE),
-         1500,
-         {MSG_SOUND_ERASE},
-         false},
-        {"sound write",
-         TypicalPackage(),
-         unplugAfter(P::SOUND_WRITE + 40),
-         1500,
-         {MSG_SOUND_WRITE},
-         false},
-        {"check record erase",
-         TypicalPackage(),
-         unplugAfter(P::CHECK_ERASE),
-         1500,
-         {MSG_CHECK_RECORD_ERASE},
-         false},
-        {"check record write",
-         TypicalPackage(),
-         unplugAfter(P::CHECK_WRITE + 2),
-         1500,
-         {MSG_CHECK_RECORD_WRITE},
-         false},
-        {"header record erase",
-         TypicalPackage(),
-         unplugAfter(P::HEADER_ERASE + 1),
-         1500,
-         {MSG_HEADER_RECORD_ERASE},
-         false},
-        {"header record write",
-         TypicalPackage(),
-         unplugAfter(P::HEADER_WRITE),
-         1500,
-         {MSG_HEADER_RECORD_WRITE},
-         false},
-        {"finish", TypicalPackage(), unplugAfter(P::FINISH - 1), 1500, {MSG_FINISH}, false},
-        {"a device that stops answering",
-         TypicalPackage(),
-         {.neverAnswer = true},
-         1500,
-         {MSG_MAP_ERASE},
-         false},
-        {"a sound of length 0 erases nothing",
-         ProgramOnly().Sound({}, 0x40100000, "S000"),
-         {},
-         1500,
-         {MSG_SOUND_ERASE},
-         false},
-        {"a sound under one page writes nothing",
-         ProgramOnly().Sound(PatternBytes(100, 5), 0x40100000, "S001"),
-         {},
-         1500,
-         {MSG_SOUND_WRITE},
-         false},
+        sim::Faults faults{};
+        std::string_view message{};  // empty: the run rides the fault out and succeeds
+        std::uint32_t awayMs = 1500;
+        bool inUse = false;  // another process holds the device
+        PackageWriter writer = TypicalPackage();
     };
-    for (const auto& c : cases) {
+    const Case cases[] = {
+        {"gone after the query", unplugAfter(P.query), MSG_RECONNECT},
+        {"gone after the reset", unplugAfter(P.reset), MSG_RECONNECT},
+        {"stays away after the reset", {.stayAwayAfterReset = true}, MSG_RECONNECT},
+        {"back for the last reconnection try", {}, "", lastTry - 5},
+        {"back after the last try", {}, MSG_RECONNECT, lastTry + 50},
+        {"address record", unplugAfter(P.addressRecord), MSG_ADDRESS_RECORD},
+        {"map erase", unplugAfter(P.mapErase), MSG_MAP_ERASE},
+        {"map write", unplugAfter(P.mapWrite + 7), MSG_MAP_WRITE},
+        {"sound erase", unplugAfter(P.soundErase), MSG_SOUND_ERASE},
+        {"sound write", unplugAfter(P.soundWrite + 40), MSG_SOUND_WRITE},
+        {"check record erase", unplugAfter(P.checkErase), MSG_CHECK_RECORD_ERASE},
+        {"check record write", unplugAfter(P.checkWrite + 2), MSG_CHECK_RECORD_WRITE},
+        {"header record erase", unplugAfter(P.headerErase + 1), MSG_HEADER_RECORD_ERASE},
+        {"header record write", unplugAfter(P.headerWrite), MSG_HEADER_RECORD_WRITE},
+        {"finish", unplugAfter(P.finish - 1), MSG_FINISH},
+        {"a device that stops answering", {.neverAnswer = true}, MSG_MAP_ERASE},
+        {"answers late, within every deadline", {.answerLateMs = 150}, ""},
+        {"answers later than the erase's deadline", {.answerLateMs = 5000}, MSG_MAP_ERASE},
+        {"replies without payload", {.shortReplyBytes = 1}, MSG_MAP_ERASE},
+        {"replies of half a report: the read-back never completes",
+         {.shortReplyBytes = 33},
+         MSG_MAP_ERASE},
+        {"garbled replies: only the read-back's length counts", {.garbageReplies = true}, ""},
+        // The reset is refused too, so the device is still there, in its normal mode.
+        {"refuses every write", {.refuseWrites = true}, MSG_ADDRESS_RECORD},
+        {"may not be opened by this user", {.notPermitted = true}, MSG_RESET},
+        {.name = "held by another process", .message = MSG_RESET, .inUse = true},
+        {.name = "a package check fails",
+         .message = MSG_CHECK_DATA,
+         .writer = TypicalPackage().EditHeader([](PackageHeader& h) { h.MapCheck ^= 1; })},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool succeeds = c.message.empty();
         sim::DeviceConfig config = Named();
         config.resetAwayMs = c.awayMs;
         Rig rig(m_clock, config, m_before);
         rig.device.SetFaults(c.faults);
+        rig.marker.SetHeldElsewhere(c.inUse);
         CUpdatePackage package;
         LoadInto(package, c.writer);
-        EXPECT_EQ(rig.Run(package, m_clock), c.succeeds ? RunOutcome::Success : RunOutcome::Failure)
-            << c.name;
+        EXPECT_EQ(rig.Run(package, m_clock), succeeds ? RunOutcome::Success : RunOutcome::Failure);
+        EXPECT_EQ(rig.lastMessage, c.message);
         const RecordingPage& page = rig.page;
-        EXPECT_EQ(page.messages, std::vector<std::string>(c.messages.begin(), c.messages.end()))
-            << c.name;
-        EXPECT_EQ(page.statuses.back(), c.succeeds ? STATUS_SUCCESS : STATUS_FAILURE) << c.name;
-        EXPECT_EQ(page.sounds, c.succeeds ? 1 : 0) << c.name;
-        EXPECT_EQ(page.timers, 1) << c.name;
-        EXPECT_EQ(rig.device.LiveConnections(), 0u) << c.name << ": the link ends closed";
-        EXPECT_FALSE(rig.link.Connected()) << c.name;
+        EXPECT_EQ(page.messages, succeeds ? std::vector<std::string>{}
+                                          : std::vector<std::string>{std::string(c.message)});
+        EXPECT_EQ(page.statuses.back(), succeeds ? STATUS_SUCCESS : STATUS_FAILURE);
+        EXPECT_EQ(page.sounds, succeeds ? 1 : 0);
+        EXPECT_EQ(page.timers, 1);
+        EXPECT_EQ(rig.device.LiveConnections(), 0u) << "the link ends closed";
+        EXPECT_FALSE(rig.link.Connected());
+        EXPECT_EQ(rig.marker.LiveHolds(), 0);
+    }
+}
+
+TEST_F(Run, TheDeviceLeavingAfterAnyReportFailsTheRunWithTheMessageOfTheStepItCut) {
+    const PackageWriter writer = TypicalPackage();
+    Load(writer);
+    const testing::ReportPlan P(writer.Header());
+    // Each step from its first report. The device takes report N and leaves, so the step of
+    // report N + 1 fails, but for an erase, which still waits for its answer after its last
+    // report. A device gone before the address record never came back from its reset.
+    const struct {
+        std::uint32_t from;
+        std::string_view message;
+    } steps[] = {
+        {P.query, MSG_RECONNECT},
+        {P.addressRecord + 1, MSG_ADDRESS_RECORD},
+        {P.mapErase, MSG_MAP_ERASE},
+        {P.mapWrite, MSG_MAP_WRITE},
+        {P.soundErase, MSG_SOUND_ERASE},
+        {P.soundWrite, MSG_SOUND_WRITE},
+        {P.checkErase, MSG_CHECK_RECORD_ERASE},
+        {P.checkWrite, MSG_CHECK_RECORD_WRITE},
+        {P.headerErase, MSG_HEADER_RECORD_ERASE},
+        {P.headerWrite, MSG_HEADER_RECORD_WRITE},
+        {P.finish, MSG_FINISH},
+    };
+    const std::uint32_t erases[] = {P.mapErase, P.soundErase, P.checkErase, P.headerErase};
+    for (std::uint32_t n = 1; n <= P.finish; ++n) {
+        SCOPED_TRACE("the device leaves after report " + std::to_string(n));
+        const bool readBack =
+            std::find(std::begin(erases), std::end(erases), n - 1) != std::end(erases);
+        const std::uint32_t cut = readBack ? n : n + 1;
+        std::string_view message;  // after the finish command: nothing was cut
+        for (const auto& step : steps) {
+            message = cut >= step.from && n < P.finish ? step.message : message;
+        }
+        Rig rig(m_clock, Named(), m_before);
+        rig.device.SetFaults({.unplugAfterReports = n});
+        const RunOutcome outcome = rig.Run(m_package, m_clock);
+        EXPECT_EQ(outcome, message.empty() ? RunOutcome::Success : RunOutcome::Failure);
+        EXPECT_EQ(rig.lastMessage, message);
+        EXPECT_EQ(rig.device.LiveConnections(), 0u);
+        EXPECT_TRUE(rig.device.Violations().empty()) << rig.device.Violations().front();
     }
 }
 
 TEST_F(Run, NothingReachesTheFlashBeforeThePackageHasPassed) {
-    Load(TypicalPackage().EditHeader([](PackageHeader& h) { h.ProgramCheck ^= 0x40; }));
-    sim::SimulatedDevice& device = AddDevice();
-    EXPECT_EQ(RunOnce(), RunOutcome::Failure);
+    // Packages the checks refuse, those whose writes could not end well among them: the device
+    // hears the query and the reset, and nothing of its flash changes.
+    const struct {
+        const char* name;
+        PackageWriter writer;
+        std::string_view message;
+    } cases[] = {
+        {"a check byte that differs",
+         TypicalPackage().EditHeader([](PackageHeader& h) { h.ProgramCheck ^= 0x40; }),
+         MSG_CHECK_DATA},
+        {"a sound of no bytes, nothing to erase", TypicalPackage().Sound({}, 0x40100000, "S000"),
+         MSG_SOUND_ERASE},
+        {"a sound under one page", TypicalPackage().Sound(PatternBytes(100, 5), 0x40100000, "S001"),
+         MSG_SOUND_WRITE},
+        {"a sound reaching past the end of the flash",
+         ProgramOnly()
+             .Sound(PatternBytes(0x100000, 5), 0x40780000, "S001")
+             .EditHeader([](PackageHeader& h) { h.Map.FlashAddress = 0x407FFFFF; }),
+         MSG_ADDRESS},
+        {"a sound ending in the block the map starts in",
+         TypicalPackage().EditHeader([](PackageHeader& h) { h.Map.FlashAddress = 0x40101800; }),
+         MSG_ADDRESS},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig(m_clock, Named(), m_before);
+        CUpdatePackage package;
+        LoadInto(package, c.writer);
+        EXPECT_EQ(rig.Run(package, m_clock), RunOutcome::Failure);
 
-    EXPECT_EQ(m_page.messages, (std::vector<std::string>{"Check data faile !"}));
-    const std::vector<std::string> tail(m_page.statuses.end() - 2, m_page.statuses.end());
-    EXPECT_EQ(tail,
-              (std::vector<std::string>{"Updata faile ,please try again !",
-                                        "Updata faile,please connect usb cable to device !"}));
-    EXPECT_EQ(device.Commands(),
-              (std::vector<CommandPacket>{{CMD_QUERY_INFO, 0x80, 1},
-                                          {CMD_RESET, CONFIRM_WORD_1, CONFIRM_WORD_2}}));
-    EXPECT_EQ(Flash(device), m_before);
+        EXPECT_EQ(rig.page.messages, (std::vector<std::string>{std::string(c.message)}));
+        ASSERT_GE(rig.page.statuses.size(), 2u);
+        const std::vector<std::string> tail(rig.page.statuses.end() - 2, rig.page.statuses.end());
+        EXPECT_EQ(tail,
+                  (std::vector<std::string>{"Updata faile ,please try again !",
+                                            "Updata faile,please connect usb cable to device !"}));
+        EXPECT_EQ(rig.device.Commands(),
+                  (std::vector<CommandPacket>{{CMD_QUERY_INFO, 0x80, 1},
+                                              {CMD_RESET, CONFIRM_WORD_1, CONFIRM_WORD_2}}));
+        EXPECT_EQ(rig.Flash(), m_before);
+        EXPECT_TRUE(rig.device.Violations().empty());
+    }
 }
 
 TEST_F(Run, WithoutADeviceTheResetFailsAndNoReconnectionIsTried) {

@@ -1,5 +1,6 @@
 #include "update/validation.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -46,6 +47,13 @@ PackageWriter ProgramOnly(std::size_t length = 2048) {
     PackageWriter writer;
     writer.Program(PatternBytes(length, 1), 0x40010000, "P001");
     return writer;
+}
+
+// A sound at `address` with no map, whose absent entry still lies above the sound.
+PackageWriter SoundAt(std::uint32_t address, std::size_t length) {
+    return ProgramOnly()
+        .Sound(PatternBytes(length, 2), address, "S001")
+        .EditHeader([](PackageHeader& h) { h.Map.FlashAddress = 0x407FFFFF; });
 }
 
 TEST(Validation, RefusesEachFaultWithItsMessage) {
@@ -95,9 +103,65 @@ TEST(Validation, RefusesEachFaultWithItsMessage) {
         {"sound check byte", header([](PackageHeader& h) { h.SoundCheck ^= 0x80; }),
          MSG_CHECK_DATA},
         {"map check byte", header([](PackageHeader& h) { h.MapCheck ^= 0x10; }), MSG_CHECK_DATA},
+        // The run's erase of no block, and its write of a sound under one page, fail.
+        {"sound of no bytes", ProgramOnly().Sound({}, 0x40100000, "S001"), MSG_SOUND_ERASE},
+        {"sound of one byte", ProgramOnly().Sound({7}, 0x40100000, "S001"), MSG_SOUND_WRITE},
+        {"sound a byte short of a page", ProgramOnly().Sound(PatternBytes(255), 0x40100000, "S001"),
+         MSG_SOUND_WRITE},
+        {"sound of one page", ProgramOnly().Sound(PatternBytes(256), 0x40100000, "S001"), ""},
+        // The areas the run erases and writes lie in the flash, the sound's blocks below the
+        // map's.
+        {"sound ending at the end of the flash", SoundAt(0x407FFF00, 256), ""},
+        {"sound a byte past the end of the flash", SoundAt(0x407FFF00, 257), MSG_ADDRESS},
+        {"sound of 1 MiB half past the end of the flash", SoundAt(0x40780000, 0x100000),
+         MSG_ADDRESS},
+        {"sound ending in the block before the map's",
+         header([](PackageHeader& h) { h.Map.FlashAddress = 0x40102000; }), ""},
+        {"sound ending in the block the map starts in",
+         header([](PackageHeader& h) { h.Map.FlashAddress = 0x40101800; }), MSG_ADDRESS},
+        {"sound running into the map",
+         header([](PackageHeader& h) { h.Map.FlashAddress = 0x40101000; }), MSG_ADDRESS},
+        {"a short sound with a wrong check byte says so first",
+         ProgramOnly().Sound({7}, 0x40100000, "S001").EditHeader([](PackageHeader& h) {
+             h.SoundCheck ^= 1;
+         }),
+         MSG_CHECK_DATA},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Validate(c.writer), c.message) << c.name;
+    }
+}
+
+TEST(Validation, ReadsThePackageAndLeavesItAsLoaded) {
+    // Front ends check a package right after loading and every run checks it again, so the
+    // checks must give the same answer each time and leave the package as the load left it, also
+    // after a refusal in the size checks, which stop before the header is looked at.
+    const struct {
+        const char* name;
+        PackageWriter writer;
+    } cases[] = {
+        {"a valid package", TypicalPackage()},
+        {"refused by its alignment", ProgramOnly(255).Align(false)},
+        {"refused by a check byte",
+         TypicalPackage().EditHeader([](PackageHeader& h) { h.MapCheck ^= 1; })},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Loaded loaded(c.writer);
+        const CUpdatePackage& package = *loaded;
+        const std::uint32_t cursor = package.Cursor();
+        const Bytes image(package.Image().begin(), package.Image().end());
+        const Bytes map(package.MapWorkBuffer().begin(), package.MapWorkBuffer().end());
+
+        const ValidationResult first = ValidatePackage(package, 1234);
+        const ValidationResult second = ValidatePackage(package, 1234);
+        EXPECT_EQ(first, second);
+        EXPECT_EQ(package.Header(), c.writer.Header());
+        EXPECT_EQ(package.Cursor(), cursor);
+        EXPECT_TRUE(
+            std::equal(image.begin(), image.end(), package.Image().begin(), package.Image().end()));
+        EXPECT_TRUE(std::equal(map.begin(), map.end(), package.MapWorkBuffer().begin(),
+                               package.MapWorkBuffer().end()));
     }
 }
 
@@ -157,6 +221,56 @@ TEST(Validation, ComputesLengthsAndChecksAsTheRecordsNeedThem) {
     EXPECT_EQ(result.progress.totalUnits, ((*package).PayloadLength() - 128 + 256) / 1024);
 }
 
+TEST(Validation, PlansEveryPageTheBytesTakeAndEveryBlockThosePagesTouch) {
+    const auto map = [](std::size_t length, std::uint32_t at = 0x40400000) {
+        return ProgramOnly().Map(PatternBytes(length, 3), at, "M001");
+    };
+    const auto sound = [](std::size_t length, std::uint32_t at = 0x40100000) {
+        return ProgramOnly().Sound(PatternBytes(length, 2), at, "S001");
+    };
+    const struct {
+        const char* name;
+        PackageWriter writer;
+        bool isMap;
+        AreaPlan plan;  // first page, pages, first block, blocks
+    } cases[] = {
+        {"map and table filling a block", map(3840), true, {0x4000, 16, 0x400, 1}},
+        {"map a byte more: its last byte on a page of its own",
+         map(3841),
+         true,
+         {0x4000, 17, 0x400, 2}},
+        {"map not a whole number of pages", map(2100), true, {0x4000, 10, 0x400, 1}},
+        {"map and table of one block from the middle of a block",
+         map(3840, 0x40402800),
+         true,
+         {0x4028, 16, 0x402, 2}},
+        {"sound of a block", sound(4096), false, {0x1000, 16, 0x100, 1}},
+        {"sound a byte over a block", sound(4097), false, {0x1000, 17, 0x100, 2}},
+        {"sound not a whole number of pages", sound(1000), false, {0x1000, 4, 0x100, 1}},
+        {"sound from inside a page: from that page",
+         sound(256, 0x40100010),
+         false,
+         {0x1000, 1, 0x100, 1}},
+        {"sound of two pages from a block's last page",
+         sound(512, 0x40100F00),
+         false,
+         {0x100F, 2, 0x100, 2}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Loaded package(c.writer);
+        const ValidationResult result = ValidatePackage(*package);
+        ASSERT_TRUE(result.ok()) << result.message;
+        const std::optional<AreaPlan>& area = c.isMap ? result.mapArea : result.soundArea;
+        ASSERT_TRUE(area.has_value());
+        EXPECT_EQ(area->firstPage, c.plan.firstPage);
+        EXPECT_EQ(area->pageCount, c.plan.pageCount);
+        EXPECT_EQ(area->firstBlock, c.plan.firstBlock);
+        EXPECT_EQ(area->blockCount, c.plan.blockCount);
+        EXPECT_FALSE(c.isMap ? result.soundArea : result.mapArea) << "an absent section has none";
+    }
+}
+
 TEST(Validation, WordCheckOfShortAndOddPrograms) {
     const auto check = [](Bytes program) {
         Loaded package(PackageWriter().Program(std::move(program), 0x40010000, "P001"));
@@ -166,14 +280,13 @@ TEST(Validation, WordCheckOfShortAndOddPrograms) {
     EXPECT_EQ(check({1, 0, 0, 0, 0xFF}), 0xFFFFFFFFu) << "words summing to 1; the odd byte is left";
 }
 
-TEST(Validation, APresentSoundOfLengthZeroHasZeros) {
+TEST(Validation, APresentSoundOfLengthZeroHasZerosAndIsRefused) {
     Loaded package(ProgramOnly().Sound({}, 0x40100000, "S000"));
     const ValidationResult result = ValidatePackage(*package);
-    ASSERT_TRUE(result.ok()) << result.message;
+    EXPECT_EQ(result.message, MSG_SOUND_ERASE);
     EXPECT_EQ(result.lengths[1], 0u);
     EXPECT_EQ(result.checks[1], 0u);
     EXPECT_EQ(result.checkBytes[1], 0);
-    EXPECT_EQ(result.progress.basePercent, 20);
 }
 
 TEST(Validation, TheWalkCoversWholeBlocksFromTheProgramOn) {
