@@ -137,7 +137,8 @@ TEST(Welcome, APackageThatFailsItsChecksIsRefusedAsOneThatDoesNotLoad) {
     const struct {
         const char* name;
         testing::PackageWriter writer;
-        std::string_view message;
+        std::string_view message;  // the whole text, or how it starts when there is a sidecar
+        std::string sidecar = "";  // the checksum file beside the package, if any
     } cases[] = {
         {"a check byte that does not match",
          testing::TypicalPackage().EditHeader([](PackageHeader& h) { h.SoundCheck ^= 1; }),
@@ -149,12 +150,17 @@ TEST(Welcome, APackageThatFailsItsChecksIsRefusedAsOneThatDoesNotLoad) {
          testing::TypicalPackage().EditHeader(
              [](PackageHeader& h) { h.Map.FlashAddress = 0x40101800; }),
          MSG_ADDRESS},
+        {"bytes that are not the ones its checksum file names", testing::TypicalPackage(),
+         MSG_PACKAGE_DAMAGED, std::string(64, '0') + "  TarvUpdate.Bin\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TestRig rig;
         sim::SimulatedDevice& device = rig.AddDevice("tarv");
         const LoadedPackage package(c.writer);
+        if (!c.sidecar.empty()) {
+            testing::WriteFile(package.Path() + ".sha256", std::string_view(c.sidecar));
+        }
         CUpdateApp app(rig, package.Options(rig.clock));
         BoxAnswerer answerer;
         // A welcome page that shows is noted and cancelled, so that the test ends either way.
@@ -170,7 +176,15 @@ TEST(Welcome, APackageThatFailsItsChecksIsRefusedAsOneThatDoesNotLoad) {
 
         EXPECT_EQ(app.Run(), EXIT_FATAL);
         ASSERT_EQ(answerer.boxes.size(), 1u);
-        EXPECT_EQ(answerer.boxes[0].text, c.message);
+        if (c.sidecar.empty()) {
+            EXPECT_EQ(answerer.boxes[0].text, c.message);
+        } else {
+            EXPECT_EQ(answerer.boxes[0].text.rfind(c.message, 0), 0u) << answerer.boxes[0].text;
+            EXPECT_NE(answerer.boxes[0].text.find("TarvUpdate.Bin.sha256 gives " +
+                                                  c.sidecar.substr(0, 64)),
+                      std::string::npos)
+                << answerer.boxes[0].text;
+        }
         EXPECT_EQ(answerer.boxes[0].caption, GetModuleDisplayName());
         EXPECT_TRUE(answerer.boxes[0].icon);
         EXPECT_FALSE(pageShown);
