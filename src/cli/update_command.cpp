@@ -173,7 +173,11 @@ RunOutcome CUpdateSession::RunOnce() {
         m_bLogFailed = true;
     }
     std::optional<std::string> message = m_page.LastMessage();
-    if (!message && !record.message.empty()) {
+    if (record.outcome == RunOutcome::Stopped) {
+        // Whoever stopped it is told what it leaves, never the cable message of the failed step.
+        m_output.Message(MSG_STOPPED);
+        message = std::string(MSG_STOPPED);
+    } else if (!message && !record.message.empty()) {
         message = record.message;
     }
     m_output.Result(m_nRuns, record.outcome, message, m_options.continuous, devicePath);
