@@ -152,12 +152,8 @@ void CConsoleOutput::Result(int number, RunOutcome outcome,
                             const std::string& device) {
     const std::lock_guard guard(m_mutex);
     if (m_style == OutputStyle::Json) {
-        Event(Dump(Json{{"event", "result"},
-                        {"ok", outcome == RunOutcome::Success},
-                        {"outcome", OutcomeName(outcome)},
-                        {"status", m_status},
-                        {"message", message ? Json(*message) : Json(nullptr)},
-                        {"device", device.empty() ? Json(nullptr) : Json(device)}}));
+        ResultEvent(outcome, message ? Json(*message) : Json(nullptr),
+                    device.empty() ? Json(nullptr) : Json(device));
         return;
     }
     if (numbered) {
@@ -170,13 +166,18 @@ void CConsoleOutput::Result(int number, RunOutcome outcome,
 void CConsoleOutput::Ended(RunOutcome outcome, std::string_view message) {
     const std::lock_guard guard(m_mutex);
     if (m_style == OutputStyle::Json) {
-        Event(Dump(Json{{"event", "result"},
-                        {"ok", outcome == RunOutcome::Success},
-                        {"outcome", OutcomeName(outcome)},
-                        {"status", m_status},
-                        {"message", message.empty() ? Json(nullptr) : Json(message)},
-                        {"device", nullptr}}));
+        ResultEvent(outcome, message.empty() ? Json(nullptr) : Json(message), nullptr);
     }
+}
+
+void CConsoleOutput::ResultEvent(RunOutcome outcome, const nlohmann::ordered_json& message,
+                                 const nlohmann::ordered_json& device) {
+    Event(Dump(Json{{"event", "result"},
+                    {"ok", outcome == RunOutcome::Success},
+                    {"outcome", OutcomeName(outcome)},
+                    {"status", m_status},
+                    {"message", message},
+                    {"device", device}}));
 }
 
 bool CConsoleOutput::OutputLost() const {

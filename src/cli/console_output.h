@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -69,9 +70,11 @@ class CConsoleOutput {
     void Bell();
 
   private:
-    void Event(const std::string& json);   // one JSON line; m_mutex held
-    void Redraw();                         // m_mutex held
-    void ClearLine();                      // m_mutex held
+    void Event(const std::string& json);  // one JSON line; m_mutex held
+    void ResultEvent(RunOutcome outcome, const nlohmann::ordered_json& message,
+                     const nlohmann::ordered_json& device);  // m_mutex held
+    void Redraw();                                           // m_mutex held
+    void ClearLine();                                        // m_mutex held
     bool HasLine() const;                  // a run's line belongs on the terminal; m_mutex held
     void ToStderr(std::string_view line);  // m_mutex held
     void Flush(std::FILE* file);           // m_mutex held; notes a failed write
