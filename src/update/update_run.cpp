@@ -69,7 +69,7 @@ void CUpdateRun::Join() {
 
 RunOutcome CUpdateRun::Outcome() const {
     if (m_bFinished.load(std::memory_order_acquire) == 0) {
-        return RunOutcome::Running;
+        return Failed() ? RunOutcome::Failure : RunOutcome::Running;
     }
     if (m_bDeclined.load()) {
         return RunOutcome::Declined;
@@ -77,7 +77,8 @@ RunOutcome CUpdateRun::Outcome() const {
     if (m_bSuccess.load(std::memory_order_acquire) != 0) {
         return RunOutcome::Success;
     }
-    return StopRequested() ? RunOutcome::Stopped : RunOutcome::Failure;
+    // A stop that came while a failure's box waited does not undo the failure.
+    return StopRequested() && !Failed() ? RunOutcome::Stopped : RunOutcome::Failure;
 }
 
 std::string CUpdateRun::LastMessage() const {
@@ -110,9 +111,13 @@ void CUpdateRun::Fail(std::string_view message) {
         const std::lock_guard guard(m_resultMutex);
         m_lastMessage = message;
     }
-    if (!StopRequested()) {
-        m_page.ShowMessage(message, MessageButtons::Ok);
+    if (StopRequested()) {
+        return;  // the stop made the step fail: no failure of its own
     }
+    // The record is complete before the box waits for the user, whose time is not the run's.
+    m_nEndTick.store(m_clock.TickCount(), std::memory_order_release);
+    m_bFailed.store(true, std::memory_order_release);
+    m_page.ShowMessage(message, MessageButtons::Ok);
 }
 
 bool CUpdateRun::Wait(std::uint32_t ms) {
@@ -243,6 +248,12 @@ std::int32_t CUpdateRun::RunUpdate() {
     // half written: no sleep until the run is over, on whichever path it ends.
     const std::unique_ptr<InhibitHold> hold =
         m_pInhibitor != nullptr ? m_pInhibitor->Hold(INHIBIT_WHY_UPDATE) : nullptr;
+    // A stop asked for until now finds the device as it was; the link it closes may still let
+    // one report through while it closes, and that must not be the reset.
+    if (StopRequested()) {
+        return end(0);
+    }
+    m_bResetSent.store(true, std::memory_order_release);
     const std::int32_t reset = ResetDevice(m_link);
     m_link.CloseDevice();
     if (reset == 0) {
@@ -324,6 +335,9 @@ std::int32_t CUpdateRun::UpdateThreadProc() {
     } else {
         m_bSuccess.store(0, std::memory_order_release);
         SetStatus(STATUS_FAILURE);
+    }
+    if (!Failed()) {
+        m_nEndTick.store(m_clock.TickCount(), std::memory_order_release);
     }
     if (!StopRequested()) {
         m_page.ArmRunEndTimer();

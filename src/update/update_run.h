@@ -85,12 +85,23 @@ class CUpdateRun final : public PageWriteHooks {
     std::atomic<std::uint32_t> m_nTimeLeft{0};
     std::atomic<std::int32_t> m_bSuccess{0};
     std::atomic<std::int32_t> m_bFinished{0};
+    // Set right before the reset command goes out: from then on a stop leaves the device without
+    // valid data, to be updated again.
+    std::atomic<bool> m_bResetSent{false};
 
-    // Valid once m_bFinished is 1. A run asked to stop that did not end in success or a decline
-    // is Stopped, whatever its last exchange failed with.
+    // Valid once m_bFinished is 1, or once Failed() holds: a failure is the run's outcome from
+    // the moment it happens. A run asked to stop that did not end in success, a decline or an
+    // earlier failure is Stopped, whatever its last exchange failed with.
     RunOutcome Outcome() const;
     // The last message box text of the run (shown or, after a stop, not), empty when none.
     std::string LastMessage() const;
+    // True once a step has failed (not as the effect of a stop). Set, with the message and the
+    // tick, before the failure's message box is asked for, so that the run's record is complete
+    // while the box waits for the user.
+    bool Failed() const { return m_bFailed.load(std::memory_order_acquire); }
+    // The clock's tick when the run failed, or else when it finished; valid once Failed() or
+    // m_bFinished holds.
+    std::uint32_t EndTick() const { return m_nEndTick.load(std::memory_order_acquire); }
     // The device's answer to the query at the start (0xFF where it sent nothing).
     InfoReply DeviceInfo() const;
 
@@ -120,6 +131,8 @@ class CUpdateRun final : public PageWriteHooks {
     UpdateProgress m_progress;  // the worker's alone
     std::stop_source m_stop;
     std::atomic<bool> m_bDeclined{false};
+    std::atomic<bool> m_bFailed{false};
+    std::atomic<std::uint32_t> m_nEndTick{0};
     mutable std::mutex m_resultMutex;  // guards the two below
     std::string m_lastMessage;
     InfoReply m_deviceInfo;

@@ -622,5 +622,98 @@ TEST_F(Run, ADeclinedRunNeverHoldsTheMachineAwake) {
     EXPECT_TRUE(inhibitor.taken.empty());
 }
 
+// --- What the page reads while the run goes on ------------------------------------------------
+
+// The flag that tells the page whether a stop would leave the device without valid data: down
+// while the version question waits, up from the reset on; a stop before it keeps the reset back.
+TEST_F(Run, TheResetFlagGoesUpRightBeforeTheResetAndAStopBeforeItSendsNoReset) {
+    Load(TypicalPackage());
+    sim::DeviceConfig same = Named();
+    same.programVersion = "P101";  // the package's versions: the run asks first
+    same.soundVersion = "S202";
+    same.mapVersion = "M303";
+    for (const bool stopAtTheQuestion : {false, true}) {
+        SCOPED_TRACE(stopAtTheQuestion ? "stopped at the question" : "a whole run");
+        Rig rig(m_clock, same, m_before);
+        CUpdateRun run(rig.link, m_package, rig.page, m_clock, false);
+        rig.page.run = &run;
+        std::vector<std::pair<bool, std::uint32_t>> atQuestion, atResetWait;
+        rig.page.onEvent = [&](const std::string& event) {
+            const std::pair<bool, std::uint32_t> now{run.m_bResetSent.load(), rig.device.Resets()};
+            if (event.rfind("message:", 0) == 0) {
+                atQuestion.push_back(now);
+                if (stopAtTheQuestion) {
+                    run.RequestStop();  // as Quit does, the question still open
+                }
+            } else if (event == "status:" + std::string(STATUS_WAITING_FOR_RESET)) {
+                atResetWait.push_back(now);
+            }
+        };
+        run.Start();
+        run.Join();
+        EXPECT_EQ(atQuestion, (std::vector<std::pair<bool, std::uint32_t>>{{false, 0}}));
+        if (stopAtTheQuestion) {
+            EXPECT_EQ(run.Outcome(), RunOutcome::Stopped);
+            EXPECT_FALSE(run.m_bResetSent.load());
+            EXPECT_EQ(rig.device.Resets(), 0u) << "nothing rewritten";
+            EXPECT_TRUE(atResetWait.empty());
+        } else {
+            EXPECT_EQ(run.Outcome(), RunOutcome::Success);
+            EXPECT_EQ(atResetWait, (std::vector<std::pair<bool, std::uint32_t>>{{true, 1}}));
+        }
+    }
+}
+
+// A failure is the run's outcome, with its message and its moment, before its box is shown: the
+// time the user takes over the box is not the run's, and a stop while it is open does not turn
+// the failure into a stop.
+TEST_F(Run, AFailureIsRecordedBeforeItsBoxAndStaysAFailure) {
+    Load(TypicalPackage());
+    constexpr std::uint32_t USER_TAKES_MS = 30000;
+    const struct {
+        const char* name;
+        sim::Faults faults;
+        bool stopWhileOpen;
+    } cases[] = {
+        {"never back after the reset", {.stayAwayAfterReset = true}, false},
+        {"unplugged in the map write", {.unplugAfterReports = 20}, false},
+        {"unplugged, then stopped while the box is open", {.unplugAfterReports = 20}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig(m_clock, Named(), m_before);
+        rig.device.SetFaults(c.faults);
+        CUpdateRun run(rig.link, m_package, rig.page, m_clock, false);
+        rig.page.run = &run;
+        struct {
+            bool failed = false;
+            RunOutcome outcome = RunOutcome::Running;
+            std::string message;
+            std::uint32_t endTick = 0, tick = 0;
+        } atBox;
+        rig.page.onEvent = [&](const std::string& event) {
+            if (event.rfind("message:", 0) != 0) {
+                return;
+            }
+            atBox = {run.Failed(), run.Outcome(), run.LastMessage(), run.EndTick(),
+                     m_clock.TickCount()};
+            EXPECT_EQ("message:" + atBox.message, event);
+            m_clock.SetTick(m_clock.TickCount() + USER_TAKES_MS);
+            if (c.stopWhileOpen) {
+                run.RequestStop();
+            }
+        };
+        run.Start();
+        run.Join();
+
+        EXPECT_TRUE(atBox.failed);
+        EXPECT_EQ(atBox.outcome, RunOutcome::Failure) << "while the box is still open";
+        EXPECT_EQ(atBox.endTick, atBox.tick);
+        EXPECT_EQ(run.EndTick(), atBox.tick) << "the user's time over the box is left out";
+        EXPECT_EQ(run.Outcome(), RunOutcome::Failure);
+        EXPECT_EQ(run.LastMessage(), atBox.message);
+    }
+}
+
 }  // namespace
 }  // namespace tarv
