@@ -110,8 +110,9 @@ CProgressDlg::CProgressDlg(CUpdateApp& app) : m_app(app) {
     } else {
         m_btnOtherDevice->hide();  // never shown on this page
     }
-    // Quit stays usable during the whole run.
-    m_btnQuit->setFocus();
+    // Quit stays usable during the whole run, by the mouse and by Esc, but takes no keyboard
+    // focus until the run is over: a stray Space must not stop it.
+    m_btnQuit->setFocusPolicy(Qt::NoFocus);
 
     // Discovery left the device open: that is the one the run is for.
     m_devicePath = app.Link().OpenPath();
@@ -142,10 +143,11 @@ void CProgressDlg::LogRun() {
         return;
     }
     m_bLogged = true;
+    // Up to the failure or the end, not to the moment the user dismissed a box.
     const RunRecord record = MakeRunRecord(*m_run, m_app.m_package, m_devicePath, m_startedAt,
-                                           m_app.RunClock().TickCount() - m_nStartTick);
+                                           m_run->EndTick() - m_nStartTick);
     if (std::string error; !m_app.m_pRunLog->Append(record, error)) {
-        ShowStandardMessage(isVisible() ? this : nullptr, error);
+        m_app.ReportLogFailure(isVisible() ? this : nullptr, error);
     }
 }
 
@@ -160,13 +162,18 @@ bool CProgressDlg::event(QEvent* event) {
 
 void CProgressDlg::SetStatusText(std::string_view text) {
     const QString value = Text(text);
+    // A text that was on its way when the run was stopped does not cover "Update stopped".
+    const auto show = [this, value] {
+        if (!m_bClosing) {
+            m_staticStatus->setText(value);
+        }
+    };
     if (QThread::currentThread() == thread()) {
-        m_staticStatus->setText(value);
+        show();
         return;
     }
     // Returns once the status line shows the text.
-    QMetaObject::invokeMethod(
-        this, [this, value] { m_staticStatus->setText(value); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(this, show, Qt::BlockingQueuedConnection);
 }
 
 void CProgressDlg::PostProgress() {
@@ -177,6 +184,10 @@ MessageAnswer CProgressDlg::ShowMessage(std::string_view text, MessageButtons bu
     const QString value = Text(text);
     MessageAnswer answer = buttons == MessageButtons::YesNo ? MessageAnswer::No : MessageAnswer::Ok;
     const auto show = [this, value, buttons, &answer] {
+        // A failure's line goes to the log now, before its box waits for the user.
+        if (m_run->Failed()) {
+            LogRun();
+        }
         if (m_bClosing) {
             return;  // the page is going: nobody is there to answer
         }
@@ -223,9 +234,13 @@ void CProgressDlg::PlaySuccessSound() {
 }
 
 void CProgressDlg::OnTimer(int id) {
+    if (m_bClosing) {
+        return;  // stopping: FinishClosing ends the page
+    }
     if (id == IDT_RUN_END) {
-        // The worker arms the timer just before it sets the flag.
-        if (m_run->m_bFinished.load(std::memory_order_acquire) == 0) {
+        // The worker arms the timer just before it sets the flag. While the operator is asked
+        // whether to stop, the end of the run waits for the answer.
+        if (m_run->m_bFinished.load(std::memory_order_acquire) == 0 || m_pStopQuestion != nullptr) {
             return;
         }
         m_runEndTimer.stop();
@@ -236,7 +251,9 @@ void CProgressDlg::OnTimer(int id) {
             return;
         }
         m_btnQuit->setEnabled(true);
+        m_btnQuit->setFocusPolicy(Qt::StrongFocus);
         if (!m_app.m_bContinuousMode) {
+            m_btnQuit->setFocus();
             return;
         }
         // The notice's place is one line high, too little for its text: it keeps its place and
@@ -278,19 +295,49 @@ void CProgressDlg::OnOtherDevice() {
 }
 
 void CProgressDlg::reject() {
-    if (m_run->m_bFinished.load(std::memory_order_acquire) != 0) {
+    if (m_bClosing || m_pStopQuestion != nullptr) {
+        return;
+    }
+    const auto finished = [this] {
+        return m_run->m_bFinished.load(std::memory_order_acquire) != 0;
+    };
+    if (finished()) {
         m_pollTimer.stop();
         QDialog::reject();
         return;
     }
-    if (m_bClosing) {
-        return;
+    // From the reset on a stop leaves the device without valid data: ask first, with No as the
+    // answer to Enter and Esc. A box of the run's own (the version question before the reset, or
+    // a failure's message) is answered by the stop without a question, as it ever was.
+    if (m_pWorkerBox == nullptr && m_run->m_bResetSent.load(std::memory_order_acquire)) {
+        QMessageBox box(QMessageBox::Warning, QString::fromStdString(GetModuleDisplayName()),
+                        Text(MSG_STOP_QUESTION), QMessageBox::Yes | QMessageBox::No, this);
+        box.setObjectName(MESSAGE_BOX_NAME);
+        box.setDefaultButton(QMessageBox::No);
+        box.setEscapeButton(QMessageBox::No);
+        m_pStopQuestion = &box;
+        const int pressed = box.exec();
+        m_pStopQuestion = nullptr;
+        // No leaves the run alone.
+        if (m_bClosing || pressed != QMessageBox::Yes) {
+            return;
+        }
+        if (finished()) {  // it ended while the operator was asked
+            m_pollTimer.stop();
+            QDialog::reject();
+            return;
+        }
     }
+    StopAndClose();
+}
+
+void CProgressDlg::StopAndClose() {
     // Ask the run to stop, answer any box it has open, and close once the worker is done; the
     // link's deadlines bound the wait, and the window keeps painting meanwhile.
     m_bClosing = true;
     m_btnQuit->setEnabled(false);
     m_btnOtherDevice->setEnabled(false);
+    m_staticStatus->setText(Text(STATUS_STOPPED));
     m_run->RequestStop();
     if (m_pWorkerBox != nullptr) {
         m_pWorkerBox->reject();
@@ -306,6 +353,7 @@ void CProgressDlg::FinishClosing() {
     m_runEndTimer.stop();
     m_pollTimer.stop();
     m_run->Join();
+    LogRun();
     QDialog::reject();
 }
 

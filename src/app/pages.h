@@ -71,8 +71,10 @@ class CProgressDlg final : public QDialog, public ProgressPage {
     CUpdateRun& Run() { return *m_run; }
     int SoundRequests() const { return m_nSoundRequests; }
 
-    // The Quit action (also Esc and the close box). During a run it asks the run to stop and
-    // closes the page once the worker is done, keeping the window alive meanwhile.
+    // The Quit action (also Esc and the close box). Before the reset and after the run it acts
+    // at once; in between it asks first, since a stopped run leaves the device to be updated
+    // again (No, the default, leaves the run going). A stop closes the page once the worker is
+    // done, keeping the window alive meanwhile.
     void reject() override;
     // Enter never closes the page.
     void accept() override {}
@@ -96,12 +98,14 @@ class CProgressDlg final : public QDialog, public ProgressPage {
   private:
     void OnTimer(int id);
     void OnOtherDevice();
+    void StopAndClose();
     void FinishClosing();
+    // Writes the run's line once: when it failed (before its box shows), or else when it ended.
+    void LogRun();
 
     CUpdateApp& m_app;
     std::unique_ptr<CUpdateRun> m_run;
-    // For the run's line in the log: the device, when the run began; written once.
-    void LogRun();
+    // For the run's line in the log: the device, when the run began.
     std::string m_devicePath;
     std::chrono::system_clock::time_point m_startedAt;
     std::uint32_t m_nStartTick = 0;
@@ -110,7 +114,8 @@ class CProgressDlg final : public QDialog, public ProgressPage {
     QTimer m_pollTimer;
     QTimer m_closeTimer;
     bool m_bClosing = false;
-    QMessageBox* m_pWorkerBox = nullptr;  // the run's message box while it is open
+    QMessageBox* m_pWorkerBox = nullptr;     // the run's message box while it is open
+    QMessageBox* m_pStopQuestion = nullptr;  // the question before a stop while it is open
     QSoundEffect* m_pSound = nullptr;
     int m_nSoundRequests = 0;
 };

@@ -12,6 +12,10 @@ CUpdateApp::CUpdateApp(DeviceRig& rig, LoadOptions loadOptions)
       m_loadOptions(std::move(loadOptions)),
       m_sidePicture(QStringLiteral(":/side_picture.bmp")) {}
 
+int CUpdateApp::ExitStatus(int status) const {
+    return m_bLogFailed ? EXIT_FATAL : status;
+}
+
 int CUpdateApp::Run() {
     // The package is checked against its published digest, loaded and checked as a run would
     // check it before any page shows; a refusal ends the program. A package that fails the
@@ -20,7 +24,7 @@ int CUpdateApp::Run() {
     if (!verdict.ok()) {
         ShowStandardMessage(nullptr, verdict.message);
         ReleasePackageBuffers();
-        return EXIT_FATAL;
+        return ExitStatus(EXIT_FATAL);
     }
 
     int status = 0;
@@ -29,7 +33,7 @@ int CUpdateApp::Run() {
         CentreOnScreen(welcome);
         if (welcome.exec() != QDialog::Accepted) {
             ReleasePackageBuffers();
-            return status;
+            return ExitStatus(status);
         }
     }
     {
@@ -37,25 +41,31 @@ int CUpdateApp::Run() {
         CentreOnScreen(start);
         if (start.exec() != QDialog::Accepted) {
             ReleasePackageBuffers();
-            return status;
+            return ExitStatus(status);
         }
     }
     // One progress page per device; a page that ends otherwise than for the next device ends
-    // the program.
+    // the program. The last page's run decides the status.
     for (;;) {
         CProgressDlg page(*this);
         CentreOnScreen(page);
         const int result = page.exec();
-        if (result == CProgressDlg::RESULT_DECLINED) {
-            status = EXIT_FATAL;
-            break;
-        }
+        const RunOutcome run = page.Run().Outcome();
+        status = result == CProgressDlg::RESULT_DECLINED || run == RunOutcome::Declined ||
+                         run == RunOutcome::Stopped
+                     ? EXIT_FATAL
+                     : 0;
         if (result != CProgressDlg::RESULT_NEXT_DEVICE) {
             break;
         }
     }
     ReleasePackageBuffers();
-    return status;
+    return ExitStatus(status);
+}
+
+void CUpdateApp::ReportLogFailure(QWidget* page, const std::string& error) {
+    m_bLogFailed = true;
+    ShowStandardMessage(page, "This run is not in the log: " + error);
 }
 
 }  // namespace tarv

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <QPixmap>
+#include <QWidget>
 #include <string>
 
 #include "package/package.h"
@@ -23,9 +24,13 @@ class CUpdateApp {
     // `rig` holds the device link and the clock of the runs; it must outlive the application.
     CUpdateApp(DeviceRig& rig, LoadOptions loadOptions);
 
-    // Returns the exit status: 0 at a normal end, 1 after a package failure or when the user
-    // declined to update a device that already has the package's versions.
+    // Returns the exit status: 0 at a normal end; 1 after a package failure, when the user
+    // declined to update a device that already has the package's versions, when the last run
+    // was stopped, or when a run's line could not be written to the log.
     int Run();
+
+    // A run's line did not go out: says so in a box on `page` and makes the exit status 1.
+    void ReportLogFailure(QWidget* page, const std::string& error);
 
     // Frees the package's buffers; safe to call any number of times.
     void ReleasePackageBuffers() { m_package.ReleasePackageBuffers(); }
@@ -41,12 +46,17 @@ class CUpdateApp {
     CDevicePollState m_pollState;    // shared by every progress page of the program's run
 
   private:
+    // The exit status for `status` as things stand.
+    int ExitStatus(int status) const;
+
     DeviceRig& m_rig;
     LoadOptions m_loadOptions;
     QPixmap m_sidePicture;
+    bool m_bLogFailed = false;
 };
 
-// Exit status of the program after a package failure or a declined update.
+// Exit status of the program after a package failure, a declined or stopped run, or a log line
+// that could not be written.
 inline constexpr int EXIT_FATAL = 1;
 
 }  // namespace tarv

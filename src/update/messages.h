@@ -14,6 +14,8 @@ inline constexpr std::string_view STATUS_TRY_AGAIN = "Updata faile ,please try a
 inline constexpr std::string_view STATUS_SUCCESS = "Updata success !";
 inline constexpr std::string_view STATUS_FAILURE =
     "Updata faile,please connect usb cable to device !";
+// A run the operator or a signal stopped: nothing to do with the cable.
+inline constexpr std::string_view STATUS_STOPPED = "Update stopped";
 
 // Package checks.
 inline constexpr std::string_view MSG_FILE_BEYOND_FLASH = "File size beyand FLASH space";
@@ -58,9 +60,13 @@ inline constexpr std::string_view MSG_FINISH = "Send over command faile !";
 inline constexpr std::string_view MSG_STOPPED =
     "Update stopped before its end: update this device again.";
 
-// Front ends: no device at Start or on "Other device", and the continuous-mode notice.
+// Front ends: no device at Start or on "Other device", the continuous-mode notice, and the
+// wizard's question before it stops a run.
 inline constexpr std::string_view MSG_NO_DEVICE = "No device, please connect usb cable to device !";
 inline constexpr std::string_view NOTICE_NEXT_DEVICE =
     "If you need to continue, please connect the USB cable to the new machine !";
+inline constexpr std::string_view MSG_STOP_QUESTION =
+    "An update is running. If you stop it now, the device is left without valid data and must "
+    "be updated again.\n\nStop the update?";
 
 }  // namespace tarv

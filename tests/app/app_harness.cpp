@@ -1,5 +1,6 @@
 #include "app_harness.h"
 
+#include <QCheckBox>
 #include <QElapsedTimer>
 
 namespace tarv::testing {
@@ -69,6 +70,25 @@ void Click(QWidget& page, int id) {
     if (button != nullptr) {
         button->click();
     }
+}
+
+int RunWizard(CUpdateApp& app, const std::function<void(CProgressDlg& page)>& onProgress,
+              bool continuous) {
+    QTimer driver;
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        if (CWelcomeDlg* welcome = ShownPage<CWelcomeDlg>()) {
+            Click(*welcome, IDOK);
+        } else if (CStartDlg* start = ShownPage<CStartDlg>()) {
+            if (start->m_btnContinuous->isChecked() != continuous) {
+                start->m_btnContinuous->click();
+            }
+            Click(*start, IDOK);
+        } else if (CProgressDlg* page = ShownPage<CProgressDlg>()) {
+            onProgress(*page);
+        }
+    });
+    driver.start(10);
+    return app.Run();
 }
 
 }  // namespace tarv::testing

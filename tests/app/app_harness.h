@@ -106,4 +106,10 @@ Page* ShownPage() {
 // Clicks the push button with `id` on `page`.
 void Click(QWidget& page, int id);
 
+// Runs the start routine as an operator would: Next, Start (with continuous mode ticked when
+// asked), then `onProgress` on every tick of the driver while a progress page shows. Returns the
+// start routine's exit status.
+int RunWizard(CUpdateApp& app, const std::function<void(CProgressDlg& page)>& onProgress,
+              bool continuous = false);
+
 }  // namespace tarv::testing

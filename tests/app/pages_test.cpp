@@ -1,4 +1,5 @@
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -21,6 +22,16 @@ using testing::LoadedPackage;
 using testing::ShownPage;
 using testing::TestRig;
 using testing::WaitFor;
+
+// The lines of a run log, each parsed.
+std::vector<nlohmann::json> ReadLog(const std::string& path) {
+    std::vector<nlohmann::json> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(nlohmann::json::parse(line));
+    }
+    return lines;
+}
 
 // --- Geometry ----------------------------------------------------------------------------------
 
@@ -320,14 +331,7 @@ TEST_F(ProgressPage, EachRunLeavesOneLineInTheLogAtItsEnd) {
     const std::unique_ptr<CRunLog> log = CRunLog::Open(path, error);
     ASSERT_NE(log, nullptr) << error;
     m_app->m_pRunLog = log.get();
-    const auto lines = [&path] {
-        std::vector<nlohmann::json> found;
-        std::ifstream in(path);
-        for (std::string line; std::getline(in, line);) {
-            found.push_back(nlohmann::json::parse(line));
-        }
-        return found;
-    };
+    const auto lines = [&path] { return ReadLog(path); };
 
     sim::SimulatedDevice& device = m_rig.AddDevice("tarv");
     for (const bool fails : {false, true}) {
@@ -341,7 +345,8 @@ TEST_F(ProgressPage, EachRunLeavesOneLineInTheLogAtItsEnd) {
             CProgressDlg page(*m_app);
             page.show();
             ASSERT_TRUE(WaitFor([&] { return lines().size() == before + 1; }));
-            EXPECT_TRUE(Finished(page));
+            ASSERT_TRUE(WaitFor([&] { return Finished(page); }));
+            QTest::qWait(RUN_END_PERIOD_MS + 100);  // the run-end timer has come and gone
         }
         const auto found = lines();
         ASSERT_EQ(found.size(), before + 1) << "one line, not another as the page goes";
@@ -352,6 +357,92 @@ TEST_F(ProgressPage, EachRunLeavesOneLineInTheLogAtItsEnd) {
                   fails ? nlohmann::json(std::string(MSG_RECONNECT)) : nlohmann::json(nullptr));
         EXPECT_EQ(line["packageVersions"]["program"], "P101");
     }
+}
+
+// The line of a failed run is written as it fails, before its box waits for the user, and its
+// duration is the run's own. The box is left open a while before it is answered.
+TEST(WizardLog, AFailuresLineIsWrittenBeforeItsBoxWaitsAndLeavesTheWaitOut) {
+    constexpr int BOX_OPEN_MS = 1500;
+    const struct {
+        const char* name;
+        bool plugged;
+        sim::Faults faults;
+    } cases[] = {
+        {"no device: the reset fails", false, {}},
+        {"unplugged in the writes", true, {.unplugAfterReports = 12}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestRig rig(/*realTime=*/true);
+        sim::SimulatedDevice& device = rig.AddDevice("tarv");
+        device.SetFaults(c.faults);
+        if (!c.plugged) {
+            device.Unplug();
+        }
+        const LoadedPackage package;
+        CUpdateApp app(rig, LoadOptions{});
+        ASSERT_TRUE(LoadPackage(app.m_package, package.Options(rig.clock)).ok());
+        const testing::TempDir dir;
+        const std::string path = dir / "runs.log";
+        std::string error;
+        const std::unique_ptr<CRunLog> log = CRunLog::Open(path, error);
+        ASSERT_NE(log, nullptr) << error;
+        app.m_pRunLog = log.get();
+
+        std::vector<nlohmann::json> linesAtBox;
+        std::string boxText;
+        QElapsedTimer sinceStart;
+        qint64 boxShownAtMs = -1;
+        QElapsedTimer open;
+        BoxAnswerer answerer;
+        answerer.onBox = [&](QMessageBox& box) {
+            if (!open.isValid()) {
+                open.start();
+                boxShownAtMs = sinceStart.elapsed();
+                boxText = box.text().toStdString();
+                linesAtBox = ReadLog(path);
+            }
+            return open.elapsed() >= BOX_OPEN_MS;
+        };
+        {
+            sinceStart.start();
+            CProgressDlg page(app);
+            page.show();
+            ASSERT_TRUE(WaitFor([&] { return page.Run().m_bFinished.load() != 0; }, 30000));
+            QTest::qWait(RUN_END_PERIOD_MS + 100);  // past the run-end timer, which logs otherwise
+        }
+        ASSERT_EQ(linesAtBox.size(), 1u) << "written before the box was answered";
+        EXPECT_EQ(linesAtBox[0]["result"], "failure");
+        EXPECT_EQ(linesAtBox[0]["message"], boxText);
+        EXPECT_LE(linesAtBox[0]["durationMs"].get<qint64>(), boxShownAtMs)
+            << "the time the box stood open is not the run's";
+        EXPECT_EQ(ReadLog(path), linesAtBox) << "one line for the run, not another at its end";
+    }
+}
+
+TEST(WizardLog, ALineThatCannotBeWrittenIsSaidAndEndsTheWizardWithStatusOne) {
+    std::string error;
+    const std::unique_ptr<CRunLog> log = CRunLog::Open("/dev/full", error);
+    if (log == nullptr) {
+        GTEST_SKIP() << "no /dev/full here: " << error;
+    }
+    TestRig rig;
+    rig.AddDevice("tarv");
+    const LoadedPackage package;
+    CUpdateApp app(rig, package.Options(rig.clock));
+    app.m_pRunLog = log.get();
+    BoxAnswerer answerer;
+    const int status = testing::RunWizard(app, [](CProgressDlg& page) {
+        if (page.Run().m_bFinished.load() != 0 && page.m_btnQuit->focusPolicy() != Qt::NoFocus) {
+            page.m_btnQuit->click();  // the run is over and its line was tried
+        }
+    });
+    EXPECT_EQ(status, EXIT_FATAL);
+    ASSERT_EQ(answerer.boxes.size(), 1u);
+    EXPECT_EQ(
+        answerer.boxes[0].text,
+        "This run is not in the log: cannot write the log /dev/full: No space left on device");
+    EXPECT_TRUE(answerer.boxes[0].icon);
 }
 
 TEST_F(ProgressPage, QueuedProgressEventsAllShowTheLatestPercentage) {
@@ -417,26 +508,175 @@ TEST_F(ProgressPage, OtherDeviceWithoutADeviceSaysSoAndWithOneStartsTheNextRun) 
 
 // --- Quitting during a run ---------------------------------------------------------------------
 
+// Quit at several points of a run on the real clock, the stop question answered Yes. Before the
+// reset (held up by a late answer to the query) nothing is asked.
 TEST(QuitDuringARun, EndsCleanlyWithTheLinkClosedAtEveryPoint) {
-    for (const int afterMs : {0, 50, 400, 1200}) {
+    const struct {
+        int afterMs;
+        std::uint32_t queryLateMs;
+        bool asked;
+    } points[] = {
+        {0, 1000, false},   // the worker just started
+        {50, 1000, false},  // waiting for the query's answer
+        {400, 0, true},     // the wait after the reset
+        {1200, 0, true},    // the device away after the reset
+    };
+    for (const auto& point : points) {
+        SCOPED_TRACE(point.afterMs);
         TestRig rig(/*realTime=*/true);
         sim::SimulatedDevice& device = rig.AddDevice("tarv");
+        device.SetFaults({.answerLateMs = point.queryLateMs});
         const LoadedPackage package;
         CUpdateApp app(rig, LoadOptions{});
         ASSERT_TRUE(LoadPackage(app.m_package, package.Options(rig.clock)).ok());
-        BoxAnswerer answerer;
+        BoxAnswerer answerer(QMessageBox::Yes);
         CProgressDlg page(app);
         page.show();
-        QTest::qWait(afterMs);
-        EXPECT_EQ(page.Run().m_bFinished.load(), 0) << afterMs << " ms: still running";
+        QTest::qWait(point.afterMs);
+        EXPECT_EQ(page.Run().m_bFinished.load(), 0) << "still running";
+        EXPECT_EQ(page.Run().m_bResetSent.load(), point.asked);
         page.reject();
-        ASSERT_TRUE(WaitFor([&] { return !page.isVisible(); }, 5000)) << afterMs;
+        ASSERT_TRUE(WaitFor([&] { return !page.isVisible(); }, 5000));
         EXPECT_EQ(page.result(), QDialog::Rejected);
-        EXPECT_EQ(page.Run().Outcome(), RunOutcome::Stopped) << afterMs;
-        EXPECT_EQ(device.LiveConnections(), 0u) << afterMs;
+        EXPECT_EQ(page.Run().Outcome(), RunOutcome::Stopped);
+        EXPECT_EQ(page.m_staticStatus->text().toStdString(), STATUS_STOPPED);
+        EXPECT_EQ(device.Resets(), point.asked ? 1u : 0u);
+        EXPECT_EQ(device.LiveConnections(), 0u);
         EXPECT_FALSE(rig.link.Connected());
-        EXPECT_TRUE(answerer.boxes.empty()) << "a stopped run says nothing more";
+        // The question, when asked, is the only box: a stopped run says nothing more.
+        std::vector<std::string> texts;
+        for (const auto& box : answerer.boxes) {
+            texts.push_back(box.text);
+        }
+        EXPECT_EQ(texts, point.asked ? std::vector<std::string>{std::string(MSG_STOP_QUESTION)}
+                                     : std::vector<std::string>{});
     }
+}
+
+// A run past its reset, on the real clock: the device at a real device's pace.
+class RunPastItsReset : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(LoadPackage(m_app.m_package, m_package.Options(m_rig.clock)).ok());
+    }
+    void StartPage() {
+        m_page = std::make_unique<CProgressDlg>(m_app);
+        m_page->show();
+        ASSERT_TRUE(WaitFor([&] { return m_page->Run().m_bResetSent.load(); }));
+    }
+    bool Running() const { return m_page->Run().m_bFinished.load() == 0; }
+
+    TestRig m_rig{/*realTime=*/true};
+    sim::SimulatedDevice& m_device = m_rig.AddDevice("tarv");
+    LoadedPackage m_package;
+    CUpdateApp m_app{m_rig, LoadOptions{}};
+    std::unique_ptr<CProgressDlg> m_page;
+};
+
+TEST_F(RunPastItsReset, NoKeyStopsItAndQuitIsNeitherFocusedNorDefault) {
+    StartPage();
+    BoxAnswerer answerer;
+    EXPECT_NE(m_page->focusWidget(), m_page->m_btnQuit);
+    EXPECT_FALSE(m_page->m_btnQuit->isDefault());
+    EXPECT_FALSE(m_page->m_btnQuit->autoDefault());
+    for (const Qt::Key key : {Qt::Key_Space, Qt::Key_Return, Qt::Key_Enter}) {
+        QWidget* target = m_page->focusWidget() != nullptr ? m_page->focusWidget() : m_page.get();
+        QTest::keyClick(target, key);
+    }
+    EXPECT_TRUE(answerer.boxes.empty());
+    EXPECT_TRUE(Running());
+    EXPECT_FALSE(m_page->Run().StopRequested());
+    // Once the run is over Quit has the focus again, as the only way on.
+    ASSERT_TRUE(WaitFor([&] { return m_page->focusWidget() == m_page->m_btnQuit; }));
+    EXPECT_EQ(m_page->Run().Outcome(), RunOutcome::Success);
+}
+
+TEST_F(RunPastItsReset, QuitEscAndTheCloseBoxAskAndNoLeavesTheRunGoing) {
+    StartPage();
+    // The operator's answer to each question: Enter and Esc both say No, as does the No button.
+    std::vector<std::string> questions;
+    int asked = 0;
+    BoxAnswerer answerer;
+    answerer.onBox = [&](QMessageBox& box) {
+        questions.push_back(box.text().toStdString());
+        EXPECT_EQ(box.defaultButton(), box.button(QMessageBox::No));
+        EXPECT_EQ(box.escapeButton(), box.button(QMessageBox::No));
+        EXPECT_EQ(box.windowTitle().toStdString(), GetModuleDisplayName());
+        box.setProperty("answered", true);
+        switch (asked++) {
+            case 0:
+                QTest::keyClick(&box, Qt::Key_Return);
+                break;
+            case 1:
+                QTest::keyClick(&box, Qt::Key_Escape);
+                break;
+            default:
+                box.button(QMessageBox::No)->click();
+                break;
+        }
+        return false;
+    };
+    const std::pair<const char*, std::function<void()>> ways[] = {
+        {"Quit", [&] { QTest::mouseClick(m_page->m_btnQuit, Qt::LeftButton); }},
+        {"Esc", [&] { QTest::keyClick(m_page.get(), Qt::Key_Escape); }},
+        {"the close box", [&] { m_page->close(); }},
+    };
+    for (const auto& [name, quit] : ways) {
+        SCOPED_TRACE(name);
+        const std::size_t before = questions.size();
+        quit();
+        ASSERT_EQ(questions.size(), before + 1) << "asked first";
+        EXPECT_EQ(questions.back(), MSG_STOP_QUESTION);
+        EXPECT_TRUE(m_page->isVisible());
+        EXPECT_FALSE(m_page->Run().StopRequested());
+    }
+    ASSERT_TRUE(WaitFor([&] { return !Running(); }));
+    EXPECT_EQ(m_page->Run().Outcome(), RunOutcome::Success);
+    EXPECT_EQ(m_page->m_staticStatus->text().toStdString(), STATUS_SUCCESS);
+    EXPECT_TRUE(m_device.Violations().empty());
+    EXPECT_FALSE(m_device.InUpdateMode()) << "the run went on to its finish command";
+}
+
+TEST_F(RunPastItsReset, YesStopsItAndThePageSaysSoUntilItCloses) {
+    StartPage();
+    BoxAnswerer answerer(QMessageBox::Yes);
+    QTest::keyClick(m_page.get(), Qt::Key_Escape);
+    ASSERT_EQ(answerer.boxes.size(), 1u);
+    EXPECT_TRUE(m_page->Run().StopRequested());
+    ASSERT_TRUE(WaitFor([&] { return !m_page->isVisible(); }, 5000));
+    EXPECT_EQ(m_page->Run().Outcome(), RunOutcome::Stopped);
+    EXPECT_EQ(m_page->m_staticStatus->text().toStdString(), STATUS_STOPPED)
+        << "not the cable's failure line";
+    EXPECT_EQ(m_device.LiveConnections(), 0u);
+    EXPECT_EQ(answerer.boxes.size(), 1u) << "nothing more from the stopped run";
+}
+
+TEST(QuitDuringARun, AStoppedLastRunEndsTheWizardWithStatusOneAndAStoppedLine) {
+    TestRig rig(/*realTime=*/true);
+    sim::SimulatedDevice& device = rig.AddDevice("tarv");
+    const LoadedPackage package;
+    CUpdateApp app(rig, package.Options(rig.clock));
+    const testing::TempDir dir;
+    std::string error;
+    const std::unique_ptr<CRunLog> log = CRunLog::Open(dir / "runs.log", error);
+    ASSERT_NE(log, nullptr) << error;
+    app.m_pRunLog = log.get();
+
+    BoxAnswerer answerer(QMessageBox::Yes);
+    bool quit = false;
+    const int status = testing::RunWizard(app, [&](CProgressDlg& page) {
+        if (!quit && page.Run().m_bResetSent.load()) {
+            quit = true;
+            page.m_btnQuit->click();
+        }
+    });
+    EXPECT_TRUE(quit);
+    EXPECT_EQ(status, EXIT_FATAL);
+    const std::vector<nlohmann::json> lines = ReadLog(dir / "runs.log");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0]["result"], "stopped");
+    EXPECT_EQ(lines[0]["message"], std::string(MSG_STOPPED));
+    EXPECT_EQ(device.LiveConnections(), 0u);
 }
 
 TEST(QuitDuringARun, ClosesTheRunsOpenMessageBoxToo) {
