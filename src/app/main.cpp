@@ -5,17 +5,27 @@
 // Without PACKAGE the package and its release notes are the ones beside the executable. With
 // --simulate the device simulator takes the real device's place: the demo, in which the device
 // is plugged in a few seconds after the start.
+//
+// SIGINT, SIGTERM and SIGHUP stop a running run (its line still goes to the log) and end the
+// program with status 128 + the signal's number.
 #include <CLI/CLI.hpp>
 #include <QApplication>
+#include <QDialog>
 #include <QTimer>
 #include <iostream>
 
+#include "app/end_signals.h"
 #include "app/message_box.h"
+#include "app/sim_operator.h"
 #include "app/update_app.h"
 #include "package/package.h"
 #include "rig/sim_command_line.h"
 
 int main(int argc, char** argv) {
+    // Before anything else, so that no signal finds the default action (an end without the
+    // run's line or the status that says why).
+    tarv::InstallEndSignalHandlers();
+
     CLI::App cli{"The Tarv firmware updater.", "tarv-updater"};
     std::string packagePath;
     bool simulate = false;
@@ -30,6 +40,12 @@ int main(int argc, char** argv) {
                    "Milliseconds until the simulated device is plugged in")
         ->check(CLI::Range(0, 600000))
         ->needs(simulateFlag);
+    // For tests of the real program: the simulated operator goes through the first two pages.
+    // Hidden from the help: nothing for a user.
+    bool simStart = false;
+    cli.add_flag("--sim-start", simStart, "The simulated operator presses Next and Start")
+        ->needs(simulateFlag)
+        ->group("");
     try {
         cli.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -37,6 +53,20 @@ int main(int argc, char** argv) {
     }
 
     QApplication application(argc, argv);
+    // Signals reach the application object once there is one; before, only the box below can
+    // be open, and a signal closes it.
+    tarv::CUpdateApp* pApp = nullptr;
+    int earlySignal = 0;
+    const tarv::CEndSignalWatch signalWatch([&pApp, &earlySignal](int signal) {
+        if (pApp != nullptr) {
+            pApp->OnEndSignal(signal);
+            return;
+        }
+        earlySignal = earlySignal != 0 ? earlySignal : signal;
+        if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            box->reject();
+        }
+    });
 
     // A log that cannot be written is said at once, before any device is touched.
     std::unique_ptr<tarv::CRunLog> log;
@@ -45,7 +75,7 @@ int main(int argc, char** argv) {
         log = tarv::CRunLog::Open(logPath, error);
         if (!log) {
             tarv::ShowStandardMessage(nullptr, error);
-            return 1;
+            return earlySignal != 0 ? tarv::EXIT_SIGNAL_BASE + earlySignal : 1;
         }
     }
 
@@ -71,9 +101,22 @@ int main(int argc, char** argv) {
 
     tarv::CUpdateApp app(*rig, load);
     app.m_pRunLog = log.get();
+    pApp = &app;
+    std::unique_ptr<tarv::CSimOperator> simOperator;
+    if (simStart) {
+        simOperator = std::make_unique<tarv::CSimOperator>(sim.devices > 0);
+        if (plugInMs == 0) {
+            simOperator->DevicePluggedIn();
+        }
+    }
     if (simulate && plugInMs > 0) {
         // The demo's device arrives a little after the start, as if plugged in by the user.
-        QTimer::singleShot(plugInMs, [&rig] { rig->Attach(); });
+        QTimer::singleShot(plugInMs, [&rig, &simOperator] {
+            rig->Attach();
+            if (simOperator) {
+                simOperator->DevicePluggedIn();
+            }
+        });
     }
     const int status = app.Run();
     if (simulate) {

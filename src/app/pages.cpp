@@ -318,7 +318,7 @@ void CProgressDlg::reject() {
         m_pStopQuestion = &box;
         const int pressed = box.exec();
         m_pStopQuestion = nullptr;
-        // No leaves the run alone.
+        // No leaves the run alone; a signal that came meanwhile has taken over the stop.
         if (m_bClosing || pressed != QMessageBox::Yes) {
             return;
         }
@@ -327,6 +327,23 @@ void CProgressDlg::reject() {
             QDialog::reject();
             return;
         }
+    }
+    StopAndClose();
+}
+
+void CProgressDlg::StopForSignal() {
+    if (m_bClosing) {
+        return;  // already stopping
+    }
+    if (m_pStopQuestion != nullptr) {
+        m_pStopQuestion->reject();  // nobody is to be asked any more
+    }
+    if (m_run->m_bFinished.load(std::memory_order_acquire) != 0) {
+        m_bClosing = true;
+        m_runEndTimer.stop();
+        m_pollTimer.stop();
+        QDialog::reject();
+        return;
     }
     StopAndClose();
 }

@@ -78,6 +78,9 @@ class CProgressDlg final : public QDialog, public ProgressPage {
     void reject() override;
     // Enter never closes the page.
     void accept() override {}
+    // The process was asked to end: stops the run without asking and closes the page once the
+    // worker is done (at once when the run is over).
+    void StopForSignal();
 
     QLabel* m_staticNotice = nullptr;
     QPushButton* m_btnOtherDevice = nullptr;
