@@ -12,6 +12,8 @@
 #include <QApplication>
 #include <QDialog>
 #include <QTimer>
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #include "app/end_signals.h"
@@ -20,6 +22,29 @@
 #include "app/update_app.h"
 #include "package/package.h"
 #include "rig/sim_command_line.h"
+
+namespace {
+
+QtMessageHandler g_previousMessageHandler = nullptr;
+
+// While the application object is made. A display that cannot be opened (none there, or an X
+// server that refuses the connection) is a fatal message to Qt, which then aborts: a core dump
+// for what is no crash. Say it and end with status 1 instead.
+void OnStartupMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type != QtFatalMsg) {
+        if (g_previousMessageHandler != nullptr) {
+            g_previousMessageHandler(type, context, text);
+        } else {
+            std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+        }
+        return;
+    }
+    std::fprintf(stderr, "%s: cannot start the user interface: %s\n",
+                 tarv::GetModuleDisplayName().c_str(), qPrintable(text));
+    std::_Exit(tarv::EXIT_FATAL);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     // Before anything else, so that no signal finds the default action (an end without the
@@ -52,7 +77,9 @@ int main(int argc, char** argv) {
         return cli.exit(e) == 0 ? 0 : 2;
     }
 
+    g_previousMessageHandler = qInstallMessageHandler(&OnStartupMessage);
     QApplication application(argc, argv);
+    qInstallMessageHandler(g_previousMessageHandler);
     // Signals reach the application object once there is one; before, only the box below can
     // be open, and a signal closes it.
     tarv::CUpdateApp* pApp = nullptr;

@@ -3,12 +3,15 @@
 #
 #   tests/app/on-display.sh x11|wayland -- COMMAND...
 #
-# x11: Xvfb on a free display number, with a cookie of its own. wayland: Weston's headless
-# backend in a private XDG_RUNTIME_DIR. Either way the environment names the platform to Qt
-# (QT_QPA_PLATFORM) and to the wizard's display test (TARV_EXPECT_PLATFORM), and the other
-# display's variable is unset, so that Qt cannot fall back to a display it finds lying around.
+# x11: Xvfb on a free display number, with a cookie of its own, a black root window (so that a
+# capture of the screen trims to its windows) and no reset when its last client leaves (a reset
+# refuses the connections that come meanwhile, and Qt aborts on a display it cannot open).
+# wayland: Weston's headless backend in a private XDG_RUNTIME_DIR. Either way the environment
+# names the platform to Qt (QT_QPA_PLATFORM) and to the wizard's display test
+# (TARV_EXPECT_PLATFORM), and the other display's variable is unset, so that Qt cannot fall back
+# to a display it finds lying around.
 # A server that cannot start is a failure, not a skip. ON_DISPLAY_TIMEOUT (seconds, default 120)
-# bounds the command.
+# bounds the command; ON_DISPLAY_SCREEN (default 1280x1024x24) is Xvfb's screen.
 set -euo pipefail
 
 usage() {
@@ -90,8 +93,8 @@ if [ "$kind" = x11 ]; then
     cookie=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
     xauth -q -f "$XAUTHORITY" add :0 MIT-MAGIC-COOKIE-1 "$cookie" 2> /dev/null
     exec 3<> "$work/display"
-    setsid Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -auth "$XAUTHORITY" \
-        > "$work/server.log" 2>&1 &
+    setsid Xvfb -displayfd 3 -screen 0 "${ON_DISPLAY_SCREEN:-1280x1024x24}" -br -noreset \
+        -nolisten tcp -auth "$XAUTHORITY" > "$work/server.log" 2>&1 &
     server=$!
     exec 3>&-
     # -displayfd writes the number once the server accepts connections.

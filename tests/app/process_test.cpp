@@ -1,12 +1,14 @@
 // The real tarv-updater as a separate process on the offscreen platform, with the simulated
 // operator of --sim-start going through the first two pages: how it ends when it is asked to by
-// a signal.
+// a signal, or when it cannot open its display.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -126,6 +128,30 @@ TEST_F(WizardProcess, SIGPIPENeverEndsIt) {
     const std::vector<nlohmann::json> lines = ReadLog(m_log);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0]["result"], "stopped");
+}
+
+// A display that cannot be opened, as when an X server is resetting as the program starts: a
+// message and status 1, not Qt's abort.
+TEST_F(WizardProcess, ADisplayThatCannotBeOpenedEndsItWithStatusOneAndSaysWhy) {
+    // The child takes the environment as it is when it starts; the test's own is put back.
+    const auto saved = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+    };
+    const auto restore = [](const char* name, const std::optional<std::string>& value) {
+        value ? setenv(name, value->c_str(), 1) : unsetenv(name);
+    };
+    const std::optional<std::string> platform = saved("QT_QPA_PLATFORM");
+    const std::optional<std::string> display = saved("DISPLAY");
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    setenv("DISPLAY", ":59999", 1);  // no server there
+    CliProcess wizard(Arguments(), false, TARV_WIZARD_PATH);
+    restore("QT_QPA_PLATFORM", platform);
+    restore("DISPLAY", display);
+    const CliResult result = wizard.Finish();
+    EXPECT_EQ(result.status, 1) << "-1 is a death by a signal: " << result.err;
+    ASSERT_EQ(OwnLines(result.err).size(), 1u) << result.err;
+    EXPECT_NE(OwnLines(result.err)[0].find("cannot start the user interface"), std::string::npos);
 }
 
 }  // namespace
