@@ -20,6 +20,7 @@
 #include "app/message_box.h"
 #include "app/sim_operator.h"
 #include "app/update_app.h"
+#include "base/std_descriptors.h"
 #include "package/package.h"
 #include "rig/sim_command_line.h"
 
@@ -48,7 +49,9 @@ void OnStartupMessage(QtMsgType type, const QMessageLogContext& context, const Q
 
 int main(int argc, char** argv) {
     // Before anything else, so that no signal finds the default action (an end without the
-    // run's line or the status that says why).
+    // run's line or the status that says why), and no file opened later takes the place of a
+    // closed standard stream.
+    tarv::OpenMissingStandardDescriptors();
     tarv::InstallEndSignalHandlers();
 
     CLI::App cli{"The Tarv firmware updater.", "tarv-updater"};
@@ -59,7 +62,10 @@ int main(int argc, char** argv) {
     cli.add_option("PACKAGE", packagePath,
                    "The package (default: TarvUpdate.Bin beside the program)");
     std::string logPath;
-    cli.add_option("--log", logPath, "Append one JSON line per run to this file");
+    cli.add_option("--log", logPath, "Append one JSON line per run to this file")
+        ->check([](const std::string& path) {
+            return path.empty() ? std::string("--log needs a file name") : std::string();
+        });
     CLI::Option* simulateFlag = tarv::AddSimulatorOptions(cli, simulate, sim);
     cli.add_option("--sim-plug-in", plugInMs,
                    "Milliseconds until the simulated device is plugged in")

@@ -32,6 +32,7 @@ TEST(SimThreads, OneThreadEnumeratesWhileAnotherExchangesReports) {
 
     std::atomic<bool> done{false};
     std::atomic<int> sightings{0};
+    std::atomic<bool> uiRunning{false};
     std::thread ui([&] {
         while (!done.load()) {
             const std::vector<HidInterfaceEntry> entries = transport.Enumerate().value();
@@ -39,6 +40,7 @@ TEST(SimThreads, OneThreadEnumeratesWhileAnotherExchangesReports) {
                 EXPECT_EQ(entry.path.rfind("sim:unit/", 0), 0u) << entry.path;
                 sightings.fetch_add(1);
             }
+            uiRunning.store(true);
             EXPECT_TRUE(device.Violations().empty());
             (void)device.Path();
             (void)device.Commands();
@@ -48,6 +50,11 @@ TEST(SimThreads, OneThreadEnumeratesWhileAnotherExchangesReports) {
     int answered = 0;
     int readBacks = 0;
     std::thread worker([&] {
+        // On the fake clock the whole run takes a few milliseconds: without this wait a busy
+        // machine could finish it before the other thread has enumerated once.
+        while (!uiRunning.load()) {
+            std::this_thread::yield();
+        }
         Host host(transport.Open(device.Path()));
         for (int k = 0; k < QUERIES; ++k) {
             host.Command(CMD_QUERY_INFO, RECORD_ARGUMENT_A, RECORD_ARGUMENT_B);
