@@ -8,6 +8,14 @@
 // event loop uses) frame are Qt's own business; races between our threads in our own code have
 // no such frame and are still reported.
 extern "C" const char* __tsan_default_suppressions();
+extern "C" const char* __tsan_default_options();
+
+// The longest access history: a report whose earlier access is a read of the worker's status
+// text by a blocking queued call can only be matched to its Qt frame when that access's stack can
+// still be restored; with the default history it sometimes cannot ("failed to restore the stack").
+extern "C" const char* __tsan_default_options() {
+    return "history_size=7";
+}
 
 extern "C" const char* __tsan_default_suppressions() {
     return "race:libQt6Core.so\n"
