@@ -77,14 +77,16 @@ class WizardProcess : public ::testing::Test {
     void SetUp() override {
         SlowPackage().WriteTo(m_package);
 #if defined(__SANITIZE_THREAD__)
-        // The program under ThreadSanitizer sees Qt's threads as this one does: the same list,
-        // or every event Qt hands between threads is reported and the status becomes 66.
+        // The program under ThreadSanitizer sees Qt's threads as this one does: the same list
+        // and history (tsan_suppressions.cpp), or every event Qt hands between threads is
+        // reported and the status becomes 66.
         const std::string list = m_dir / "tsan.supp";
         testing::WriteFile(list, std::string_view(__tsan_default_suppressions()));
         if (const char* options = std::getenv("TSAN_OPTIONS")) {
             m_tsanOptions = options;
         }
-        setenv("TSAN_OPTIONS", ("suppressions=" + list + " " + m_tsanOptions.value_or("")).c_str(),
+        setenv("TSAN_OPTIONS",
+               ("suppressions=" + list + " history_size=7 " + m_tsanOptions.value_or("")).c_str(),
                1);
 #endif
     }
